@@ -1,0 +1,294 @@
+#include "relay/relay.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr mode_t kFifoMode = 0600;       // the client's output is nobody else's to read
+constexpr int kRelayAnswerMillis = 1000;  // longest the main thread waits for the relay
+constexpr char kRequestDrain = 'd';
+constexpr char kRelayReady = 'r';
+constexpr char kRelayGaveUp = 'x';
+
+// The channel between the main thread and the relay thread: the main thread
+// owns ends[0], the relay thread ends[1]. Over it the relay reports that it has
+// opened the FIFO (or given up), and the main thread asks for drains, each
+// answered once its output is in the log. Both ends are close-on-exec: the
+// client has no business with them.
+struct RelayLink {
+    int ends[2] = {-1, -1};
+    bool running = false;  // main thread only: worth asking the relay for drains
+};
+RelayLink relay_link;
+
+std::int64_t monotonic_millis() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Reads what is waiting in the non-blocking FIFO into buffer behind `length`
+// bytes, up to kBatchCapacity. Returns the new length.
+std::size_t read_available(int fifo, char* buffer, std::size_t length) {
+    while (length < kBatchCapacity) {
+        ssize_t count = read(fifo, buffer + length, kBatchCapacity - length);
+        if (count > 0) {
+            length += static_cast<std::size_t>(count);
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;  // EAGAIN: nothing more waiting
+        }
+    }
+    return length;
+}
+
+// Consumes every pending drain request; true when there was one.
+bool take_drain_requests(int control) {
+    char request = 0;
+    bool any = false;
+    while (recv(control, &request, 1, 0) == 1) {
+        any = true;
+    }
+    return any;
+}
+
+void answer_main_thread(char answer) {
+    if (relay_link.ends[1] >= 0) {
+        send(relay_link.ends[1], &answer, 1, MSG_DONTWAIT);
+    }
+}
+
+// Main thread: waits up to kRelayAnswerMillis for the relay's next answer.
+// A stop signal does not cut the wait short: the answer is what lets the
+// client's last words reach the log before the daemon exits.
+char await_relay_answer() {
+    pollfd answer{relay_link.ends[0], POLLIN, 0};
+    const std::int64_t deadline = monotonic_millis() + kRelayAnswerMillis;
+    for (;;) {
+        const std::int64_t left = deadline - monotonic_millis();
+        if (left <= 0) {
+            return 0;
+        }
+        int ready = poll(&answer, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        char byte = 0;
+        if (ready > 0 && recv(relay_link.ends[0], &byte, 1, 0) == 1) {
+            return byte;
+        }
+        if (ready == 0) {
+            return 0;
+        }
+    }
+}
+
+// Gathers further data behind `length` bytes while it keeps arriving within
+// one shared kGatherWaitSeconds budget. Only time spent waiting uses the
+// budget up; once it is gone, each wait is an instant check, so the batch ends
+// at the first check that finds nothing waiting, or when it is full.
+Batch gather(int fifo, int control, char* buffer, std::size_t length) {
+    pollfd fds[2] = {{fifo, POLLIN, 0}, {control, POLLIN, 0}};
+    std::int64_t budget = std::int64_t{kGatherWaitSeconds} * 1000;
+    while (length < kBatchCapacity) {
+        const std::int64_t before = monotonic_millis();
+        int ready = poll(fds, 2, static_cast<int>(budget));
+        budget = std::max<std::int64_t>(0, budget - (monotonic_millis() - before));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            break;
+        }
+        if ((fds[1].revents & POLLIN) && take_drain_requests(control)) {
+            return {length, BatchEnd::drain};
+        }
+        length = read_available(fifo, buffer, length);
+    }
+    return {length, BatchEnd::data};
+}
+
+// Forwards everything waiting in the FIFO behind buffer[0, length), then the
+// unterminated tail, so that nothing a client wrote before it ended is left
+// behind.
+void drain_fifo(int fifo, char* buffer, std::size_t length) {
+    for (;;) {
+        std::size_t kept = forward_batch(buffer, length, false);
+        length = read_available(fifo, buffer, kept);
+        if (length == kept) {
+            break;
+        }
+    }
+    forward_batch(buffer, length, true);
+}
+
+}  // namespace
+
+void log_line(const char* line) {
+    syslog(LOG_NOTICE, "%s", line);
+}
+
+bool prepare_output_fifo() {
+    unlink(kFifoPath);  // a leftover FIFO or file; a missing one is fine
+    if (mkfifo(kFifoPath, kFifoMode) != 0) {
+        syslog(LOG_ERR, "%s - cannot %s fifo: %s", "main", "create", strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void start_output_relay() {
+    // Without the channel the relay still forwards; only the start-up
+    // handshake and the drains are lost.
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, relay_link.ends) != 0) {
+        relay_link.ends[0] = relay_link.ends[1] = -1;
+    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int error = pthread_create(&thread, &attributes, run_output_relay, nullptr);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        syslog(LOG_ERR, "cannot start relay thread: %s", strerror(error));
+        return;
+    }
+    if (relay_link.ends[0] >= 0) {
+        // A relay that has not answered within the wait is still presumed
+        // alive: it may be slow, and a drain costs at most one wait.
+        relay_link.running = await_relay_answer() != kRelayGaveUp;
+    }
+}
+
+void* run_output_relay(void*) {
+    int fifo = open(kFifoPath, O_RDWR | O_NONBLOCK);
+    if (fifo < 0) {
+        syslog(LOG_ERR, "Openning fifo failed: %s", strerror(errno));
+        answer_main_thread(kRelayGaveUp);
+        return nullptr;
+    }
+    answer_main_thread(kRelayReady);
+
+    // One byte beyond a full batch for the NUL that ends a line filling it.
+    char buffer[kBatchCapacity + 1];
+    std::size_t kept = 0;
+    for (;;) {
+        Batch batch = collect_batch(fifo, relay_link.ends[1], buffer, kept);
+        if (batch.end == BatchEnd::drain) {
+            drain_fifo(fifo, buffer, batch.length);
+            kept = 0;
+            answer_main_thread(kRelayReady);
+        } else {
+            kept = forward_batch(buffer, batch.length, batch.end == BatchEnd::idle);
+        }
+    }
+}
+
+void drain_output_relay() {
+    if (!relay_link.running) {
+        return;
+    }
+    char stale = 0;
+    while (recv(relay_link.ends[0], &stale, 1, 0) == 1) {
+        // an answer to an earlier drain that came after its wait had ended
+    }
+    if (send(relay_link.ends[0], &kRequestDrain, 1, MSG_DONTWAIT) == 1) {
+        await_relay_answer();
+    }
+}
+
+Batch collect_batch(int fifo, int control, char* buffer, std::size_t kept) {
+    pollfd fds[2] = {{fifo, POLLIN, 0}, {control, POLLIN, 0}};
+    for (;;) {
+        int ready = poll(fds, 2, kIdleWaitSeconds * 1000);
+        if (ready < 0) {
+            if (errno != EINTR) {
+                syslog(LOG_ERR, "select error: %s", strerror(errno));
+                sleep(1);
+            }
+            continue;
+        }
+        if (ready == 0) {
+            if (kept > 0) {
+                return {kept, BatchEnd::idle};
+            }
+            continue;
+        }
+        if ((fds[1].revents & POLLIN) && take_drain_requests(control)) {
+            return {kept, BatchEnd::drain};
+        }
+        std::size_t length = read_available(fifo, buffer, kept);
+        if (length > kept) {
+            return gather(fifo, control, buffer, length);
+        }
+    }
+}
+
+void forward_line(char* line, std::size_t length, LineSink sink) {
+    line[length] = '\0';
+    if (std::memchr(line, '[', length) != nullptr) {
+        return;
+    }
+    std::size_t skipped = 0;
+    while (skipped < length && line[skipped] == ' ') {
+        ++skipped;
+    }
+    // The bytes left are counted, not the string's length: a line whose text
+    // starts with a NUL still gives one (empty) message.
+    if (skipped < length) {
+        sink(line + skipped);
+    }
+}
+
+std::size_t forward_lines(char* buffer, std::size_t length, LineSink sink) {
+    std::size_t start = 0;
+    while (start < length) {
+        auto* newline = static_cast<char*>(std::memchr(buffer + start, '\n', length - start));
+        if (newline == nullptr) {
+            break;
+        }
+        const auto end = static_cast<std::size_t>(newline - buffer);
+        forward_line(buffer + start, end - start, sink);
+        start = end + 1;
+    }
+    return start;
+}
+
+std::size_t forward_batch(char* buffer, std::size_t length, bool flush, LineSink sink) {
+    const std::size_t consumed = forward_lines(buffer, length, sink);
+    const std::size_t tail = length - consumed;
+    if (flush || tail == kBatchCapacity) {
+        forward_line(buffer + consumed, tail, sink);
+        return 0;
+    }
+    std::memmove(buffer, buffer + consumed, tail);
+    return tail;
+}
+
+void redirect_client_output() {
+    // Opened without blocking so that a FIFO with no reader fails at once
+    // (ENXIO) instead of hanging the child, and with it the vforked daemon;
+    // then made blocking again, as the client expects of its output.
+    int fd = open(kFifoPath, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, kFifoMode);
+    if (fd < 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        syslog(LOG_ERR, "Preparing STDERR_FILENO failed");
+        _exit(1);
+    }
+    dup2(fd, STDERR_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    if (fd > STDERR_FILENO) {
+        close(fd);
+    }
+}

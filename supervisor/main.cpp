@@ -1,0 +1,51 @@
+#include "relay/relay.h"
+#include "supervisor/supervisor.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kPidFilePath = "/var/run/quorVixd.pid";
+// Readable by root alone: anyone who can open the file can take the lock and
+// keep the daemon from starting.
+constexpr mode_t kPidFileMode = 0600;
+constexpr const char* kLogIdent = "quorVix";
+
+}  // namespace
+
+int main() {
+    // 1. The instance lock. The descriptor is never closed and is inherited by
+    //    every client, so the lock is held while any of them lives.
+    int lock = open(kPidFilePath, O_RDWR | O_CREAT, kPidFileMode);
+    if (lock < 0) {
+        printf("%s - open error: %s. Aborting...\n", "main", strerror(errno));
+        return 0;
+    }
+    // 2. Another instance (or a client left by one) holds it: leave quietly.
+    //    Any other flock failure is no reason not to run.
+    if (flock(lock, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        return 0;
+    }
+    // 3. A session of our own; fails harmlessly when we lead a group already.
+    setsid();
+    // 4. Record stop signals; every other disposition stays as inherited.
+    signal(SIGINT, record_stop_signal);
+    signal(SIGTERM, record_stop_signal);
+    signal(SIGQUIT, record_stop_signal);
+    // 5. The log.
+    openlog(kLogIdent, LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    // 6. The output relay: a fresh FIFO and the thread that reads it.
+    if (!prepare_output_fifo()) {
+        return 1;
+    }
+    start_output_relay();
+    // 7. Supervise until a stop has been handled.
+    return supervise_client();
+}
