@@ -1,0 +1,51 @@
+# Install layout: the daemon, its systemd unit and its manual page.
+#
+#   cmake --install build --prefix /usr            (DESTDIR=... to stage)
+#
+#   <prefix>/sbin/quorVixd
+#   <prefix>/lib/systemd/system/quorVixd.service
+#   <prefix>/share/man/man8/quorVixd.8
+#
+# Nothing under tests/ is installed.
+
+include(GNUInstallDirs)
+
+# Directories are created rwxr-xr-x whatever the umask of the one who
+# installs: the package inherits these modes.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
+
+install(TARGETS quorVixd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+
+install(FILES ${PROJECT_SOURCE_DIR}/man/quorVixd.8
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+
+# The unit's ExecStart= names the installed daemon, so it depends on the
+# prefix, which `cmake --install --prefix` (and CPack) choose only at install
+# time. The unit is therefore written by the install step itself, into a
+# scratch directory of its own (two installs of one build tree may run at
+# once), and installed from there like any other file: DESTDIR and the
+# install manifest apply as usual.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_SBINDIR}")
+  set(quorvix_unit_sbindir "${CMAKE_INSTALL_SBINDIR}")
+else()
+  set(quorvix_unit_sbindir "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}")
+endif()
+install(CODE "
+  set(QUORVIX_SBINDIR \"${quorvix_unit_sbindir}\")
+  set(quorvix_unit_template \"${PROJECT_SOURCE_DIR}/packaging/quorVixd.service.in\")
+  set(quorvix_unit_scratch_root \"${PROJECT_BINARY_DIR}/packaging\")
+")
+install(CODE [[
+  string(RANDOM LENGTH 16 quorvix_unit_tag)
+  set(quorvix_unit_scratch "${quorvix_unit_scratch_root}/unit-${quorvix_unit_tag}")
+  configure_file("${quorvix_unit_template}"
+                 "${quorvix_unit_scratch}/quorVixd.service" @ONLY)
+  file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system"
+       TYPE FILE
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+       FILES "${quorvix_unit_scratch}/quorVixd.service")
+  file(REMOVE_RECURSE "${quorvix_unit_scratch}")
+]])

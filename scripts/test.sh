@@ -1,0 +1,10 @@
+#!/bin/sh
+# Builds from scratch and runs every test: the unit tests, the real daemon in
+# its sandbox, and the packaging checks. Usage: scripts/test.sh [build-dir]
+set -eu
+cd "$(dirname "$0")/.."
+build=${1:-build}
+rm -rf "$build"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIX_WERROR=ON
+cmake --build "$build" -j "$(nproc)"
+ctest --test-dir "$build" -j 8 --output-on-failure

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <vector>
+
+inline constexpr int kNotice = LOG_DAEMON | LOG_NOTICE;
+inline constexpr int kError = LOG_DAEMON | LOG_ERR;
+
+using namespace std::chrono_literals;
+
+// Every case gets a sandbox of its own and is skipped, with the reason, where
+// sandboxes cannot be made.
+class SandboxTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string reason = sandbox::unavailable_reason();
+        if (!reason.empty()) {
+            GTEST_SKIP() << reason;
+        }
+        box = std::make_unique<sandbox::Sandbox>();
+    }
+
+    // The frames sent by one process, in order.
+    std::vector<std::string> texts_from(pid_t pid) {
+        std::vector<std::string> texts;
+        for (const sandbox::Frame& frame : box->frames()) {
+            if (frame.pid == pid) {
+                texts.push_back(frame.text);
+            }
+        }
+        return texts;
+    }
+
+    // Index of the first frame with this text, or -1.
+    long index_of(const std::string& text) {
+        const auto& frames = box->frames();
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            if (frames[i].text == text) {
+                return static_cast<long>(i);
+            }
+        }
+        return -1;
+    }
+
+    static std::string read_file(const std::string& path) {
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        std::string content;
+        if (file != nullptr) {
+            char chunk[4096];
+            std::size_t count = 0;
+            while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+                content.append(chunk, count);
+            }
+            std::fclose(file);
+        }
+        return content;
+    }
+
+    // The client's pid, as the stand-in script wrote it to /run/client.pid.
+    pid_t client_pid(int within_ms = 5000) {
+        std::string text = box->wait_for_run_file("client.pid", std::chrono::milliseconds(within_ms));
+        return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
+    }
+
+    std::unique_ptr<sandbox::Sandbox> box;
+};
+
+// A user of its own for each test process, so that per-user process counts
+// of tests running side by side do not mix.
+inline uid_t unprivileged_uid() {
+    return static_cast<uid_t>(200000 + getpid() % 100000);
+}
+
+// A client script line that records the client's pid for the test.
+inline const std::string kRecordPid = "echo $$ > /run/client.pid.new && mv /run/client.pid.new /run/client.pid\n";

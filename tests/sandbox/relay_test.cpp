@@ -1,0 +1,153 @@
+// The relay: what the client writes, line by line, in the log.
+
+#include "fixture.h"
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+using RelayTest = SandboxTest;
+
+std::vector<std::string> without(std::vector<std::string> texts, const std::vector<std::string>& dropped) {
+    std::erase_if(texts, [&](const std::string& text) {
+        return std::find(dropped.begin(), dropped.end(), text) != dropped.end();
+    });
+    return texts;
+}
+
+TEST_F(RelayTest, LinesFollowTheRules) {
+    box->set_client(
+        "exec \"$CLIENT\" out '   three spaces\\n\\ttab kept\\n\\n    \\n\\n\\n"
+        "has [bracket]\\n[first\\nlast[\\nnul\\0[after\\n"
+        "cr\\r\\npercent %s %d %n\\nnul\\0ends it\\n  \\0\\nhigh \\xc3\\xa9\\xff\\ntrailing  \\n' out 'end\\n' hold");
+    sandbox::Daemon daemon = box->start();
+    ASSERT_TRUE(box->wait_for_text("end", 5s));
+    EXPECT_EQ(without(box->texts(), {"starting vpnc"}),
+              (std::vector<std::string>{"three spaces", "\ttab kept", "cr\r", "percent %s %d %n", "nul", "",
+                                        "high \xc3\xa9\xff", "trailing  ", "end"}));
+    for (const sandbox::Frame& frame : box->frames()) {
+        EXPECT_EQ(frame.priority, kNotice);
+        EXPECT_EQ(frame.pid, daemon.pid);
+    }
+}
+
+TEST_F(RelayTest, StdoutAndStderrArriveInWriteOrder) {
+    box->set_client("exec \"$CLIENT\" out 'one\\n' err 'two\\n' out 'three\\n' err 'four\\n' hold");
+    box->start();
+    ASSERT_TRUE(box->wait_for_text("four", 5s));
+    EXPECT_EQ(without(box->texts(), {"starting vpnc"}), (std::vector<std::string>{"one", "two", "three", "four"}));
+}
+
+TEST_F(RelayTest, BurstOfThousandsOfLinesArrivesCompleteAndInOrder) {
+    constexpr int kLines = 5000;
+    constexpr std::size_t kWidth = 80;
+    box->set_client("exec \"$CLIENT\" lines " + std::to_string(kLines) + " " + std::to_string(kWidth) + " hold");
+    box->start();
+    ASSERT_TRUE(box->wait_for([](const auto& frames) { return frames.size() >= kLines + 1; }, 20s))
+        << box->frames().size();
+    const auto texts = without(box->texts(), {"starting vpnc"});
+    ASSERT_EQ(texts.size(), static_cast<std::size_t>(kLines));
+    for (int i = 0; i < kLines; ++i) {
+        char head[32];
+        std::snprintf(head, sizeof head, "L%07d ", i + 1);
+        std::string expected(head);
+        expected.resize(kWidth - 1, 'x');
+        ASSERT_EQ(texts[i], expected) << "line " << i + 1;
+    }
+}
+
+TEST_F(RelayTest, LongLineArrivesWholeInPieces) {
+    constexpr std::size_t kLength = 20000;
+    box->set_client("exec \"$CLIENT\" long " + std::to_string(kLength) + " out 'after\\n' hold");
+    box->start();
+    ASSERT_TRUE(box->wait_for_text("after", 5s));
+    const auto texts = without(box->texts(), {"starting vpnc", "after"});
+    std::string joined;
+    for (const std::string& piece : texts) {
+        EXPECT_LE(piece.size(), 8191u);
+        joined += piece;
+    }
+    std::string expected(kLength, ' ');
+    for (std::size_t i = 0; i < kLength; ++i) {
+        expected[i] = static_cast<char>('a' + i % 26);
+    }
+    EXPECT_EQ(joined, expected);
+    EXPECT_EQ(texts.size(), 3u);
+}
+
+TEST_F(RelayTest, LinePausedInTheMiddleArrivesWhole) {
+    box->set_client("exec \"$CLIENT\" out 'first half, ' sleep 1600 out 'second half\\n' hold");
+    box->start();
+    ASSERT_TRUE(box->wait_for_text("first half, second half", 6s));
+    EXPECT_EQ(without(box->texts(), {"starting vpnc"}), (std::vector<std::string>{"first half, second half"}));
+}
+
+TEST_F(RelayTest, UnterminatedLineIsLoggedAfterFiveSecondsOfSilence) {
+    box->set_client("exec \"$CLIENT\" out 'no newline yet' hold");
+    box->start();
+    ASSERT_TRUE(box->wait_for_text("no newline yet", 9s));
+}
+
+TEST_F(RelayTest, ClientsLastLinesPrecedeTheNewsOfItsEnd) {
+    box->set_client("exec \"$CLIENT\" out 'one\\ntwo\\n' err 'three, unterminated' exit 5");
+    box->start();
+    ASSERT_TRUE(box->wait_for_text("terminated with exit code 5", 5s, 2));
+    EXPECT_EQ(box->texts(),
+              (std::vector<std::string>{"starting vpnc", "one", "two", "three, unterminated",
+                                        "terminated with exit code 5", "starting vpnc", "one", "two",
+                                        "three, unterminated", "terminated with exit code 5"}));
+}
+
+TEST_F(RelayTest, RemovedFifoSendsLaterClientsToAFileAndTheDaemonCarriesOn) {
+    box->set_client("exec \"$CLIENT\" out 'hello\\n' exit 0");
+    sandbox::Daemon daemon = box->start();
+    ASSERT_TRUE(box->wait_for_text("hello", 5s));
+    const std::string fifo = box->run_dir() + "/quorVix.fifo";
+    ASSERT_EQ(unlink(fifo.c_str()), 0);
+    // The client that was running may still have written into the FIFO;
+    // the one after it opens, and so creates, a regular file.
+    const std::size_t ended = box->count("terminated with exit code 0");
+    ASSERT_TRUE(box->wait_for_text("terminated with exit code 0", 8s, ended + 2));
+    struct stat file {};
+    ASSERT_EQ(stat(fifo.c_str(), &file), 0);
+    EXPECT_TRUE(S_ISREG(file.st_mode));
+    EXPECT_EQ(file.st_mode & 07777, 0600u);
+    EXPECT_EQ(read_file(fifo), "hello\n");
+    EXPECT_EQ(box->count("hello"), 1u);
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(box->exit_status(daemon, 4s), 0);
+}
+
+TEST_F(RelayTest, FifoWithoutReaderFailsTheClientInsteadOfHangingTheDaemon) {
+    // A FIFO made anew behind the daemon's back has no reader.
+    box->set_client("exec \"$CLIENT\" out 'hello\\n' exit 0");
+    sandbox::Daemon daemon = box->start();
+    ASSERT_TRUE(box->wait_for_text("hello", 5s));
+    const std::string fifo = box->run_dir() + "/quorVix.fifo";
+    ASSERT_EQ(unlink(fifo.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(box->wait_for_text("Preparing STDERR_FILENO failed", 5s, 2));
+    for (const sandbox::Frame& frame : box->frames()) {
+        if (frame.text == "Preparing STDERR_FILENO failed") {
+            EXPECT_EQ(frame.priority, kError);
+            EXPECT_NE(frame.pid, daemon.pid) << "sent by the client's process";
+        }
+    }
+    EXPECT_GE(box->count("terminated with exit code 1"), 1u);
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(box->exit_status(daemon, 3s), 0);
+}
+
+TEST_F(RelayTest, RelayThatCannotOpenTheFifoLeavesTheDaemonWorking) {
+    // Room for the standard descriptors, the lock, the log and the relay
+    // channel, but not for the relay's own FIFO descriptor.
+    box->set_client("exec \"$CLIENT\" hold");
+    sandbox::Daemon daemon = box->start({.max_descriptors = 7});
+    ASSERT_TRUE(box->wait_for_text("Openning fifo failed: Too many open files", 5s));
+    ASSERT_TRUE(box->wait_for_text("terminated with exit code 1", 5s, 2));
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(box->exit_status(daemon, 3s), 0);
+}
+
+}  // namespace

@@ -1,0 +1,441 @@
+#include "sandbox.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace sandbox {
+namespace {
+
+constexpr const char* kDeviceNames[] = {"null", "zero", "full", "random", "urandom", "tty"};
+
+void fail(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void write_file(const std::string& path, const std::string& content, mode_t mode) {
+    const std::string temporary = path + ".new";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << content;
+        if (!out) {
+            fail("write " + temporary);
+        }
+    }
+    if (chmod(temporary.c_str(), mode) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+        fail("install " + path);
+    }
+}
+
+void make_dir(const std::string& path) {
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+        fail("mkdir " + path);
+    }
+}
+
+// Child side, before the exec: errors go to the child's standard error,
+// which is the daemon's stderr file, and end the child with 127.
+[[noreturn]] void child_fail(const char* what) {
+    dprintf(STDERR_FILENO, "sandbox: %s: %s\n", what, std::strerror(errno));
+    _exit(127);
+}
+
+void write_proc(const char* path, const std::string& text) {
+    int fd = open(path, O_WRONLY);
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        child_fail(path);
+    }
+    close(fd);
+}
+
+// Enters a private mount namespace (and, when not root, a user namespace in
+// which we are root). Returns false with errno set when it cannot be had.
+bool unshare_mounts() {
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    if (uid == 0) {
+        if (unshare(CLONE_NEWNS) != 0) {
+            return false;
+        }
+    } else {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+            return false;
+        }
+        write_proc("/proc/self/setgroups", "deny");
+        write_proc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+        write_proc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    }
+    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// Lays the sandbox's directories over /dev, /run and /opt in a namespace of
+// our own.
+bool enter_namespace(const std::string& root) {
+    if (!unshare_mounts()) {
+        return false;
+    }
+    for (const char* name : kDeviceNames) {
+        const std::string device = std::string("/dev/") + name;
+        const std::string target = root + "/dev/" + name;
+        if (mount(device.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            return false;
+        }
+    }
+    if (mount((root + "/dev").c_str(), "/dev", nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+        mount((root + "/run").c_str(), "/run", nullptr, MS_BIND, nullptr) != 0 ||
+        mount((root + "/opt").c_str(), "/opt", nullptr, MS_BIND, nullptr) != 0) {
+        return false;
+    }
+    // /var/run is normally a link to /run; cover it too where it is not.
+    struct stat var_run {};
+    if (lstat("/var/run", &var_run) == 0 && S_ISDIR(var_run.st_mode) &&
+        mount((root + "/run").c_str(), "/var/run", nullptr, MS_BIND, nullptr) != 0) {
+        return false;
+    }
+    return true;
+}
+
+void reset_signals(bool ignore_sigchld) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        signal(sig, SIG_DFL);
+    }
+    if (ignore_sigchld) {
+        signal(SIGCHLD, SIG_IGN);
+    }
+}
+
+[[noreturn]] void exec_daemon(const std::string& root, const Daemon& daemon, const StartOptions& options) {
+    reset_signals(options.ignore_sigchld);
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(daemon.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(daemon.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+        child_fail("standard descriptors");
+    }
+    if (!enter_namespace(root)) {
+        child_fail("mount namespace");
+    }
+    close_range(3, ~0U, 0);
+    for (int i = 0; i < options.open_descriptors; ++i) {
+        if (open("/dev/null", O_RDONLY) < 0) {
+            child_fail("extra descriptors");
+        }
+    }
+    if (options.max_descriptors > 0) {
+        rlimit limit{static_cast<rlim_t>(options.max_descriptors), static_cast<rlim_t>(options.max_descriptors)};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            child_fail("RLIMIT_NOFILE");
+        }
+    }
+    if (options.max_processes > 0) {
+        rlimit limit{static_cast<rlim_t>(options.max_processes), static_cast<rlim_t>(options.max_processes)};
+        if (setrlimit(RLIMIT_NPROC, &limit) != 0) {
+            child_fail("RLIMIT_NPROC");
+        }
+    }
+    if (options.uid != 0) {
+        const passwd* user = getpwuid(options.uid);
+        const gid_t gid = user != nullptr ? user->pw_gid : options.uid;
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(options.uid) != 0) {
+            child_fail("drop privileges");
+        }
+    }
+    char* const argv[] = {const_cast<char*>("quorVixd"), nullptr};
+    char* const envp[] = {const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"), nullptr};
+    execve(QUORVIX_DAEMON_PATH, argv, envp);
+    child_fail("exec " QUORVIX_DAEMON_PATH);
+}
+
+int remove_entry(const char* path, const struct stat*, int, FTW*) {
+    remove(path);
+    return 0;
+}
+
+}  // namespace
+
+std::string unavailable_reason() {
+    static const std::string reason = [] {
+        pid_t child = fork();
+        if (child == 0) {
+            _exit(unshare_mounts() ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            return std::string();
+        }
+        return std::string(geteuid() == 0
+                               ? "cannot create a private mount namespace (unshare failed)"
+                               : "not root, and unprivileged user namespaces are not available");
+    }();
+    return reason;
+}
+
+Sandbox::Sandbox() {
+    // Orphaned clients of a killed daemon come back to us, to be reaped.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    char pattern[] = "/tmp/quorvix-sandbox-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        fail("mkdtemp");
+    }
+    root_ = pattern;
+    chmod(root_.c_str(), 0755);
+    for (const char* dir : {"/run", "/opt", "/opt/quorVix", "/opt/quorVix/bin", "/opt/quorVix/etc", "/dev"}) {
+        make_dir(root_ + dir);
+    }
+    for (const char* name : kDeviceNames) {
+        write_file(root_ + "/dev/" + name, "", 0644);
+    }
+    symlink("/proc/self/fd", (root_ + "/dev/fd").c_str());
+    symlink("/proc/self/fd/0", (root_ + "/dev/stdin").c_str());
+    symlink("/proc/self/fd/1", (root_ + "/dev/stdout").c_str());
+    symlink("/proc/self/fd/2", (root_ + "/dev/stderr").c_str());
+    write_file(root_ + "/opt/quorVix/etc/quorvix-script", "#!/bin/sh\n", 0755);
+
+    log_socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string log_path = root_ + "/dev/log";
+    std::strncpy(address.sun_path, log_path.c_str(), sizeof address.sun_path - 1);
+    if (log_socket_ < 0 || bind(log_socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        fail("log socket");
+    }
+    chmod(log_path.c_str(), 0666);
+    int size = 8 << 20;
+    setsockopt(log_socket_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+}
+
+Sandbox::~Sandbox() {
+    for (pid_t pid : daemons_) {
+        kill(-pid, SIGKILL);  // the daemon's session, clients included
+        kill(pid, SIGKILL);
+    }
+    for (pid_t pid : daemons_) {
+        waitpid(pid, nullptr, 0);
+    }
+    // Reap orphaned clients that came back to us.
+    const auto deadline = Clock::now() + milliseconds(500);
+    while (Clock::now() < deadline) {
+        pid_t reaped = waitpid(-1, nullptr, WNOHANG);
+        if (reaped < 0) {
+            break;
+        }
+        if (reaped == 0) {
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+    }
+    if (log_socket_ >= 0) {
+        close(log_socket_);
+    }
+    nftw(root_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void Sandbox::set_client(const std::string& body) {
+    write_file(root_ + "/opt/quorVix/bin/vpnc",
+               "#!/bin/sh\nCLIENT='" QUORVIX_STAND_IN_PATH "'\n" + body + "\n", 0755);
+}
+
+void Sandbox::remove_client() {
+    unlink((root_ + "/opt/quorVix/bin/vpnc").c_str());
+}
+
+void Sandbox::set_client_ops(const std::vector<std::string>& ops) {
+    std::string text;
+    for (const std::string& op : ops) {
+        text += op + "\n";
+    }
+    write_file(root_ + "/opt/quorVix/etc/stand-in.ops", text, 0644);
+    remove_client();
+    if (symlink(QUORVIX_STAND_IN_PATH, (root_ + "/opt/quorVix/bin/vpnc").c_str()) != 0) {
+        fail("symlink client");
+    }
+}
+
+Daemon Sandbox::start(const StartOptions& options) {
+    Daemon daemon;
+    const std::string stem = root_ + "/daemon-" + std::to_string(daemons_.size());
+    daemon.stdout_path = stem + ".out";
+    daemon.stderr_path = stem + ".err";
+    daemon.pid = fork();
+    if (daemon.pid < 0) {
+        fail("fork");
+    }
+    if (daemon.pid == 0) {
+        exec_daemon(root_, daemon, options);
+    }
+    daemons_.push_back(daemon.pid);
+    return daemon;
+}
+
+std::optional<int> Sandbox::wait_exit(const Daemon& daemon, milliseconds within) {
+    const auto deadline = Clock::now() + within;
+    for (;;) {
+        int status = 0;
+        if (waitpid(daemon.pid, &status, WNOHANG) == daemon.pid) {
+            receive(0);
+            return status;
+        }
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        receive(10);  // keeps the daemon's log calls from blocking meanwhile
+    }
+}
+
+int Sandbox::exit_status(const Daemon& daemon, milliseconds within) {
+    std::optional<int> status = wait_exit(daemon, within);
+    if (!status) {
+        return -1000;  // still running
+    }
+    if (!WIFEXITED(*status)) {
+        return -WTERMSIG(*status);
+    }
+    return WEXITSTATUS(*status);
+}
+
+void Sandbox::receive(int timeout_millis) {
+    pollfd readable{log_socket_, POLLIN, 0};
+    if (poll(&readable, 1, timeout_millis) <= 0) {
+        return;
+    }
+    char datagram[65536];
+    for (;;) {
+        ssize_t length = recv(log_socket_, datagram, sizeof datagram, 0);
+        if (length < 0) {
+            return;
+        }
+        std::optional<Frame> frame = parse_frame(std::string(datagram, static_cast<std::size_t>(length)));
+        if (!frame) {
+            frame = Frame{};
+            frame->text = std::string(datagram, static_cast<std::size_t>(length));
+        }
+        frame->received = Clock::now();
+        frames_.push_back(*frame);
+    }
+}
+
+const std::vector<Frame>& Sandbox::frames() {
+    receive(0);
+    return frames_;
+}
+
+std::vector<std::string> Sandbox::texts() {
+    std::vector<std::string> texts;
+    for (const Frame& frame : frames()) {
+        texts.push_back(frame.text);
+    }
+    return texts;
+}
+
+bool Sandbox::wait_for(const std::function<bool(const std::vector<Frame>&)>& done, milliseconds within) {
+    const auto deadline = Clock::now() + within;
+    for (;;) {
+        receive(0);
+        if (done(frames_)) {
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            return false;
+        }
+        receive(static_cast<int>(std::min<long>(left, 50)));
+    }
+}
+
+bool Sandbox::wait_for_text(const std::string& text, milliseconds within, std::size_t count) {
+    return wait_for(
+        [&](const std::vector<Frame>& frames) {
+            std::size_t seen = 0;
+            for (const Frame& frame : frames) {
+                seen += frame.text == text;
+            }
+            return seen >= count;
+        },
+        within);
+}
+
+std::size_t Sandbox::count(const std::string& text) {
+    std::size_t seen = 0;
+    for (const Frame& frame : frames()) {
+        seen += frame.text == text;
+    }
+    return seen;
+}
+
+std::string Sandbox::read_run_file(const std::string& name) const {
+    std::ifstream in(run_dir() + "/" + name, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::string Sandbox::wait_for_run_file(const std::string& name, milliseconds within) const {
+    const auto deadline = Clock::now() + within;
+    for (;;) {
+        std::string content = read_run_file(name);
+        if (!content.empty() && content.back() == '\n') {
+            return content;
+        }
+        if (Clock::now() >= deadline) {
+            return content;
+        }
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+}
+
+std::optional<Frame> parse_frame(const std::string& datagram) {
+    // "<PRI>Mmm dd hh:mm:ss ident[pid]: text"
+    Frame frame;
+    if (datagram.size() < 3 || datagram[0] != '<') {
+        return std::nullopt;
+    }
+    const std::size_t close = datagram.find('>');
+    if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    frame.priority = std::stoi(datagram.substr(1, close - 1));
+    const std::size_t ident = close + 1 + 16;  // past the timestamp and its space
+    const std::size_t open_bracket = datagram.find('[', ident);
+    const std::size_t close_bracket = datagram.find("]: ", ident);
+    if (ident > datagram.size() || open_bracket == std::string::npos || close_bracket == std::string::npos ||
+        close_bracket < open_bracket) {
+        return std::nullopt;
+    }
+    frame.ident = datagram.substr(ident, open_bracket - ident);
+    frame.pid = std::stoi(datagram.substr(open_bracket + 1, close_bracket - open_bracket - 1));
+    frame.text = datagram.substr(close_bracket + 3);
+    return frame;
+}
+
+bool process_alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return false;
+    }
+    const std::size_t paren = line.rfind(')');
+    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] != 'Z' &&
+           line[paren + 2] != 'X';
+}
+
+}  // namespace sandbox

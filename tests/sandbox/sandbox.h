@@ -1,0 +1,103 @@
+#pragma once
+
+// Runs the real daemon in a private mount namespace: a fresh directory over
+// /run, a stand-in client tree over /opt and a small /dev whose `log` is a
+// datagram socket that the sandbox owns and reads. Nothing outside the
+// sandbox's temporary directory is touched.
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace sandbox {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// One syslog frame exactly as the daemon sent it.
+struct Frame {
+    int priority = -1;  // facility * 8 + severity
+    std::string ident;
+    pid_t pid = 0;
+    std::string text;
+    Clock::time_point received;
+};
+
+struct StartOptions {
+    uid_t uid = 0;                  // drop to this user (and its group) before the exec
+    bool ignore_sigchld = false;    // start with SIGCHLD ignored, as an inherited disposition
+    int open_descriptors = 0;       // inherit this many extra descriptors on /dev/null
+    long max_descriptors = 0;       // RLIMIT_NOFILE, 0 to leave as is
+    long max_processes = 0;         // RLIMIT_NPROC (binds only a non-root uid), 0 to leave as is
+};
+
+struct Daemon {
+    pid_t pid = -1;
+    std::string stdout_path;
+    std::string stderr_path;
+};
+
+// Why sandboxes cannot run here, or an empty string when they can.
+std::string unavailable_reason();
+
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    // Host paths of the sandbox's /run and of the whole temporary tree.
+    std::string run_dir() const { return root_ + "/run"; }
+    const std::string& root() const { return root_; }
+
+    // Writes /opt/quorVix/bin/vpnc as a shell script with this body. Inside
+    // the body, $CLIENT names the stand-in client program (see stand_in_client.cpp).
+    void set_client(const std::string& body);
+    void remove_client();
+    // Makes the stand-in client program itself /opt/quorVix/bin/vpnc, so that
+    // it sees the daemon's argv unchanged, running these operations.
+    void set_client_ops(const std::vector<std::string>& ops);
+
+    Daemon start(const StartOptions& options = {});
+
+    // Raw wait status once the daemon has ended, or nothing at the deadline.
+    std::optional<int> wait_exit(const Daemon& daemon, milliseconds within);
+    // Exit status of a daemon that must end normally within the time.
+    int exit_status(const Daemon& daemon, milliseconds within = milliseconds(5000));
+
+    // Every frame received so far (reads what is waiting first).
+    const std::vector<Frame>& frames();
+    // Texts of the frames received so far.
+    std::vector<std::string> texts();
+    // Waits until `done` holds for the frames received, or the deadline.
+    bool wait_for(const std::function<bool(const std::vector<Frame>&)>& done, milliseconds within);
+    // Waits until a frame with this exact text has arrived `count` times.
+    bool wait_for_text(const std::string& text, milliseconds within, std::size_t count = 1);
+    // Number of frames with this exact text.
+    std::size_t count(const std::string& text);
+
+    // Reads a file below the sandbox's /run; empty when missing.
+    std::string read_run_file(const std::string& name) const;
+    // Waits for a file below /run to exist and hold a complete last line.
+    std::string wait_for_run_file(const std::string& name, milliseconds within) const;
+
+private:
+    void receive(int timeout_millis);
+
+    std::string root_;
+    int log_socket_ = -1;
+    std::vector<Frame> frames_;
+    std::vector<pid_t> daemons_;
+};
+
+// Parses one frame as glibc's syslog() formats it for /dev/log.
+std::optional<Frame> parse_frame(const std::string& datagram);
+
+// True when process `pid` is alive and not a zombie.
+bool process_alive(pid_t pid);
+
+}  // namespace sandbox

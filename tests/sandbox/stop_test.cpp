@@ -1,0 +1,123 @@
+// Stop: SIGINT, SIGTERM and SIGQUIT end the client with SIGTERM, then the daemon.
+
+#include "fixture.h"
+
+#include <csignal>
+
+namespace {
+
+using StopTest = SandboxTest;
+
+class StopBySignalTest : public SandboxTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopBySignalTest, EndsTheClientWithSigtermAndExitsZero) {
+    const int sig = GetParam();
+    box->set_client(kRecordPid + "exec \"$CLIENT\" hold");
+    sandbox::Daemon daemon = box->start();
+    const pid_t client = client_pid();
+    ASSERT_GT(client, 0);
+    ASSERT_EQ(kill(daemon.pid, sig), 0);
+    EXPECT_EQ(box->exit_status(daemon, 3s), 0);
+    const std::string stop =
+        "sending SIGTERM to vpnc(" + std::to_string(client) + ") due to signal " + std::to_string(sig);
+    EXPECT_EQ(box->texts(), (std::vector<std::string>{"starting vpnc", stop, "terminated by signal 15"}));
+    EXPECT_FALSE(sandbox::process_alive(client));
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopBySignalTest, ::testing::Values(SIGINT, SIGTERM, SIGQUIT),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST_F(StopTest, ClientIgnoringSigtermGetsItOnceASecondUntilItEnds) {
+    box->set_client(kRecordPid + "exec \"$CLIENT\" term ignore hold");
+    sandbox::Daemon daemon = box->start();
+    const pid_t client = client_pid();
+    ASSERT_GT(client, 0);
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    const std::string stop = "sending SIGTERM to vpnc(" + std::to_string(client) + ") due to signal 15";
+    ASSERT_TRUE(box->wait_for_text(stop, 5s, 3));
+    std::vector<sandbox::Frame> stops;
+    for (const sandbox::Frame& frame : box->frames()) {
+        if (frame.text == stop) {
+            stops.push_back(frame);
+        }
+    }
+    for (std::size_t i = 1; i < stops.size(); ++i) {
+        const double gap = std::chrono::duration<double>(stops[i].received - stops[i - 1].received).count();
+        EXPECT_GE(gap, 0.8);
+        EXPECT_LE(gap, 1.6);
+    }
+    EXPECT_TRUE(sandbox::process_alive(daemon.pid));
+    EXPECT_TRUE(sandbox::process_alive(client));
+
+    ASSERT_EQ(kill(client, SIGKILL), 0);
+    EXPECT_EQ(box->exit_status(daemon, 3s), 0);
+    EXPECT_EQ(box->texts().back(), "terminated by signal 9");
+}
+
+TEST_F(StopTest, FirstOfTwoStopSignalsWins) {
+    box->set_client(kRecordPid + "exec \"$CLIENT\" term ignore hold");
+    sandbox::Daemon daemon = box->start();
+    const pid_t client = client_pid();
+    ASSERT_GT(client, 0);
+    ASSERT_EQ(kill(daemon.pid, SIGINT), 0);
+    const std::string by_int = "sending SIGTERM to vpnc(" + std::to_string(client) + ") due to signal 2";
+    ASSERT_TRUE(box->wait_for_text(by_int, 3s));
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    ASSERT_EQ(kill(daemon.pid, SIGQUIT), 0);
+    ASSERT_TRUE(box->wait_for_text(by_int, 4s, 3));
+    ASSERT_EQ(kill(client, SIGKILL), 0);
+    EXPECT_EQ(box->exit_status(daemon, 3s), 0);
+    for (const std::string& text : box->texts()) {
+        EXPECT_EQ(text.find("due to signal 15"), std::string::npos);
+        EXPECT_EQ(text.find("due to signal 3"), std::string::npos);
+    }
+}
+
+TEST_F(StopTest, StopDuringThePauseLaunchesNothingMore) {
+    box->set_client("exit 4");
+    sandbox::Daemon daemon = box->start();
+    ASSERT_TRUE(box->wait_for_text("terminated with exit code 4", 5s));
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(box->exit_status(daemon, 2s), 0);
+    EXPECT_EQ(box->texts(), (std::vector<std::string>{"starting vpnc", "terminated with exit code 4"}));
+}
+
+TEST_F(StopTest, ClientOfAKilledDaemonKeepsTheLockUntilItEnds) {
+    box->set_client(kRecordPid + "exec \"$CLIENT\" hold");
+    sandbox::Daemon first = box->start();
+    const pid_t client = client_pid();
+    ASSERT_GT(client, 0);
+    ASSERT_EQ(kill(first.pid, SIGKILL), 0);
+    ASSERT_TRUE(box->wait_exit(first, 2s));
+
+    sandbox::Daemon refused = box->start();
+    EXPECT_EQ(box->exit_status(refused, 2s), 0);
+    EXPECT_TRUE(texts_from(refused.pid).empty());
+    EXPECT_TRUE(sandbox::process_alive(client));
+
+    ASSERT_EQ(kill(client, SIGKILL), 0);
+    for (int i = 0; i < 200 && sandbox::process_alive(client); ++i) {
+        box->frames();
+        usleep(10000);
+    }
+    sandbox::Daemon next = box->start();
+    ASSERT_TRUE(box->wait_for([&](const auto& frames) {
+        return std::any_of(frames.begin(), frames.end(), [&](const sandbox::Frame& frame) {
+            return frame.pid == next.pid && frame.text == "starting vpnc";
+        });
+    }, 5s));
+}
+
+TEST_F(StopTest, ClientsLastWordsOnSigtermReachTheLogBeforeTheDaemonExits) {
+    box->set_client("exec \"$CLIENT\" term bye out 'up\\n' hold");
+    sandbox::Daemon daemon = box->start();
+    ASSERT_TRUE(box->wait_for_text("up", 5s));
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(box->exit_status(daemon, 3s), 0);
+    const auto texts = box->texts();
+    ASSERT_EQ(texts.size(), 5u) << ::testing::PrintToString(texts);
+    EXPECT_EQ(texts[3], "bye");
+    EXPECT_EQ(texts[4], "terminated with exit code 0");
+}
+
+}  // namespace

@@ -1,0 +1,177 @@
+// Supervision: the client's launch, its end, and the restart that follows.
+
+#include "fixture.h"
+
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+namespace {
+
+using SupervisionTest = SandboxTest;
+
+double seconds_between(const sandbox::Frame& earlier, const sandbox::Frame& later) {
+    return std::chrono::duration<double>(later.received - earlier.received).count();
+}
+
+std::vector<sandbox::Frame> frames_with(sandbox::Sandbox& box, const std::string& text) {
+    std::vector<sandbox::Frame> found;
+    for (const sandbox::Frame& frame : box.frames()) {
+        if (frame.text == text) {
+            found.push_back(frame);
+        }
+    }
+    return found;
+}
+
+TEST_F(SupervisionTest, ClientGetsItsCommandLineAndTheInstanceLock) {
+    box->set_client_ops({"record", "/run/record", "hold"});
+    sandbox::Daemon daemon = box->start();
+    const std::string record = box->wait_for_run_file("record", 5s);
+    std::vector<std::string> argv, fds;
+    std::istringstream lines(record);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("argv ", 0) == 0) {
+            argv.push_back(line.substr(5));
+        } else if (line.rfind("fd ", 0) == 0) {
+            fds.push_back(line.substr(3));
+        }
+    }
+    EXPECT_EQ(argv, (std::vector<std::string>{"/opt/quorVix/bin/vpnc", "--script", "/opt/quorVix/etc/quorvix-script",
+                                              "--no-detach", "/var/run/vpnc/vpnc.conf"}));
+    int on_lock = 0, on_fifo = 0, sockets = 0;
+    for (const std::string& fd : fds) {
+        on_lock += fd.find("/run/quorVixd.pid") != std::string::npos;
+        on_fifo += fd.find("/run/quorVix.fifo") != std::string::npos;
+        sockets += fd.find("socket:") != std::string::npos;
+    }
+    EXPECT_EQ(on_lock, 1) << record;
+    EXPECT_EQ(on_fifo, 3) << "stdout, stderr and the relay's own descriptor\n" << record;
+    EXPECT_EQ(sockets, 0) << "the log and relay channels stay with the daemon\n" << record;
+    EXPECT_NE(std::find(fds.begin(), fds.end(), "1 /run/quorVix.fifo"), fds.end()) << record;
+    EXPECT_NE(std::find(fds.begin(), fds.end(), "2 /run/quorVix.fifo"), fds.end()) << record;
+    EXPECT_NE(std::find(fds.begin(), fds.end(), "0 /dev/null"), fds.end()) << record;
+}
+
+TEST_F(SupervisionTest, RestartsAnEndedClientOneToTwoSecondsLater) {
+    box->set_client("exit 1");
+    sandbox::Daemon daemon = box->start();
+    ASSERT_TRUE(box->wait_for_text("starting vpnc", 9s, 4));
+    const auto starts = frames_with(*box, "starting vpnc");
+    for (std::size_t i = 1; i < starts.size(); ++i) {
+        const double gap = seconds_between(starts[i - 1], starts[i]);
+        EXPECT_GE(gap, 0.9) << "restart " << i;
+        EXPECT_LE(gap, 2.6) << "restart " << i;
+    }
+    // Nothing but the two messages, alternating.
+    const auto texts = texts_from(daemon.pid);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(texts[i], i % 2 == 0 ? "starting vpnc" : "terminated with exit code 1") << i;
+    }
+}
+
+TEST_F(SupervisionTest, ExitCodesAreLoggedAsTheClientGaveThem) {
+    box->set_client("[ -e /run/once ] && exit 255\ntouch /run/once\nexit 7");
+    sandbox::Daemon daemon = box->start();
+    ASSERT_TRUE(box->wait_for_text("terminated with exit code 255", 6s));
+    EXPECT_EQ(index_of("terminated with exit code 7"), 1);
+    EXPECT_EQ(box->count("terminated with exit code -1"), 0u);
+}
+
+TEST_F(SupervisionTest, MissingExecutableIsAClientThatExitsWithOne) {
+    box->remove_client();
+    sandbox::Daemon daemon = box->start();
+    ASSERT_TRUE(box->wait_for_text("terminated with exit code 1", 6s, 2));
+    const auto texts = texts_from(daemon.pid);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(texts[i], i % 2 == 0 ? "starting vpnc" : "terminated with exit code 1") << i;
+    }
+    EXPECT_EQ(box->frames().size(), texts.size()) << "no message from anyone else";
+}
+
+TEST_F(SupervisionTest, ClientKilledFromOutsideIsLoggedWithItsSignalAndRestarted) {
+    box->set_client(kRecordPid + "exec \"$CLIENT\" hold");
+    sandbox::Daemon daemon = box->start();
+    const pid_t client = client_pid();
+    ASSERT_GT(client, 0);
+    ASSERT_EQ(kill(client, SIGKILL), 0);
+    ASSERT_TRUE(box->wait_for_text("starting vpnc", 5s, 2));
+    EXPECT_EQ(index_of("terminated by signal 9"), 1);
+    EXPECT_EQ(box->count("terminated with exit code 0"), 0u);
+}
+
+TEST_F(SupervisionTest, WaitpidFailureIsReportedAndSupervisionGoesOn) {
+    // With SIGCHLD ignored the kernel reaps the client, and waitpid fails.
+    box->set_client("exit 3");
+    sandbox::Daemon daemon = box->start({.ignore_sigchld = true});
+    ASSERT_TRUE(box->wait_for_text("starting vpnc", 8s, 3));
+    const long failure = index_of("waitpid error: No child processes");
+    ASSERT_EQ(failure, 1);
+    EXPECT_EQ(box->frames()[failure].priority, kError);
+    for (const sandbox::Frame& frame : box->frames()) {
+        EXPECT_EQ(frame.text.rfind("terminated", 0), std::string::npos) << frame.text;
+    }
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(box->exit_status(daemon, 3s), 0);
+}
+
+// Runs a process as `uid` that does nothing but count against the user's
+// process limit until it is killed.
+pid_t start_ballast(uid_t uid) {
+    pid_t ballast = fork();
+    if (ballast == 0) {
+        if (setgid(uid) != 0 || setuid(uid) != 0) {
+            _exit(1);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    return ballast;
+}
+
+TEST_F(SupervisionTest, FailedLaunchIsLoggedAndRetriedOnceASecond) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the daemon as another user";
+    }
+    // An unprivileged daemon whose user is at its process limit: the daemon's
+    // two threads and one more process. Every vfork fails until that process
+    // ends.
+    const uid_t uid = unprivileged_uid();
+    ASSERT_EQ(chown(box->run_dir().c_str(), uid, uid), 0);
+    const pid_t ballast = start_ballast(uid);
+    ASSERT_GT(ballast, 0);
+    box->set_client("exec \"$CLIENT\" out 'finally\\n' hold");
+    sandbox::Daemon daemon = box->start({.uid = uid, .max_processes = 3});
+    const bool failed = box->wait_for_text("launch failed: Resource temporarily unavailable", 6s, 3);
+    kill(ballast, SIGKILL);
+    waitpid(ballast, nullptr, 0);
+    ASSERT_TRUE(failed);
+    const auto failures = frames_with(*box, "launch failed: Resource temporarily unavailable");
+    EXPECT_EQ(failures[0].priority, kError);
+    for (std::size_t i = 1; i < failures.size(); ++i) {
+        const double gap = seconds_between(failures[i - 1], failures[i]);
+        EXPECT_GE(gap, 0.9);
+        EXPECT_LE(gap, 1.6);
+    }
+    EXPECT_TRUE(box->wait_for_text("finally", 5s));
+}
+
+TEST_F(SupervisionTest, StopSignalCutsThePauseAfterAFailedLaunchShort) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the daemon as another user";
+    }
+    // The daemon's two threads are all its user may have.
+    ASSERT_EQ(chown(box->run_dir().c_str(), unprivileged_uid(), unprivileged_uid()), 0);
+    box->set_client("exec \"$CLIENT\" hold");
+    sandbox::Daemon daemon = box->start({.uid = unprivileged_uid(), .max_processes = 2});
+    ASSERT_TRUE(box->wait_for_text("launch failed: Resource temporarily unavailable", 5s));
+    const auto sent = sandbox::Clock::now();
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(box->exit_status(daemon, 3s), 0);
+    EXPECT_LT(std::chrono::duration<double>(sandbox::Clock::now() - sent).count(), 0.5);
+    EXPECT_EQ(box->count("starting vpnc"), box->count("launch failed: Resource temporarily unavailable"));
+}
+
+}  // namespace
