@@ -53,6 +53,8 @@ public:
     // Host paths of the sandbox's /run and of the whole temporary tree.
     std::string run_dir() const { return root_ + "/run"; }
     const std::string& root() const { return root_; }
+    // The log socket itself, for readers of their own (non-blocking).
+    int log_socket() const { return log_socket_; }
 
     // Writes /opt/quorVix/bin/vpnc as a shell script with this body. Inside
     // the body, $CLIENT names the stand-in client program (see stand_in_client.cpp).
