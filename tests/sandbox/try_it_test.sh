@@ -1,0 +1,29 @@
+#!/bin/sh
+# Runs the try-it program for a few seconds, presses "Ctrl-C" (SIGINT) and
+# checks what it printed.
+set -u
+try=$1
+[ "$(id -u)" = 0 ] || { echo "skipped: the sandbox needs root here"; exit 77; }
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+"$try" >"$out" 2>&1 &
+pid=$!
+# Long enough for the demo client to end once and be started again.
+sleep 10
+kill -INT "$pid"
+wait "$pid"
+status=$?
+cat "$out"
+fail() { echo "FAIL: $*"; exit 1; }
+[ "$status" = 0 ] || fail "exit status $status"
+grep -q 'quorVix\[[0-9]*\] notice: starting vpnc$' "$out" || fail "no start"
+grep -q 'notice: authenticated; leading spaces are stripped$' "$out" || fail "no stripped line"
+grep -q 'notice: warning: this line went to standard error$' "$out" || fail "no stderr line"
+grep -q 'notice: an unterminated last line is logged too$' "$out" || fail "no unterminated line"
+grep -q 'notice: terminated with exit code 1$' "$out" || fail "no end"
+[ "$(grep -c 'notice: starting vpnc$' "$out")" -ge 2 ] || fail "no restart"
+grep -q 'notice: sending SIGTERM to vpnc([0-9]*) due to signal 15$' "$out" || fail "no stop"
+grep -q 'demo client: SIGTERM received, disconnecting$' "$out" || fail "no last words"
+grep -q -- '-- quorVixd exited with status 0 --' "$out" || fail "no clean exit"
+grep -q 'bracket' "$out" && fail "a bracket line was logged"
+echo "PASS"
