@@ -28,18 +28,17 @@ constexpr unsigned kPollSeconds = 1;
 SupervisorState state{0, 0};
 
 // Polls the client once a second until it has ended, sending it SIGTERM at
-// every poll once a stop has been recorded. Returns the status word, or -1
-// with errno set when waitpid failed (the client is then no longer ours to
-// wait for, as when SIGCHLD is ignored and the kernel reaped it).
-int await_client_end() {
+// every poll once a stop has been recorded. Returns false, with errno set,
+// when waitpid failed: the client is then no longer ours to wait for, as when
+// SIGCHLD is ignored and the kernel has reaped it.
+bool await_client_end(int& status) {
     for (;;) {
-        int status = 0;
         pid_t waited = waitpid(state.client_pid, &status, WNOHANG);
         if (waited > 0) {
-            return status;
+            return true;
         }
         if (waited < 0 && errno != EINTR) {
-            return -1;
+            return false;
         }
         if (state.stop_signal != 0) {
             syslog(LOG_NOTICE, "sending SIGTERM to vpnc(%u) due to signal %d",
@@ -50,8 +49,8 @@ int await_client_end() {
     }
 }
 
-void report_client_end(int status, int wait_errno) {
-    if (status == -1) {
+void report_client_end(bool waited, int status, int wait_errno) {
+    if (!waited) {
         syslog(LOG_ERR, "waitpid error: %s", strerror(wait_errno));
         return;
     }
@@ -102,12 +101,13 @@ int supervise_client() {
             sleep(kPollSeconds);
             continue;
         }
-        int status = await_client_end();
-        int wait_errno = errno;
+        int status = 0;
+        const bool waited = await_client_end(status);
+        const int wait_errno = errno;
         // The client's last lines, its unterminated last line included, go to
         // the log before the news of its end.
         drain_output_relay();
-        report_client_end(status, wait_errno);
+        report_client_end(waited, status, wait_errno);
         if (state.stop_signal != 0) {
             return 0;
         }
