@@ -39,6 +39,7 @@ install(CODE "
   set(quorvix_unit_scratch_root \"${PROJECT_BINARY_DIR}/packaging\")
 ")
 install(CODE [[
+  string(REGEX REPLACE "/+" "/" QUORVIX_SBINDIR "${QUORVIX_SBINDIR}")
   string(RANDOM LENGTH 16 quorvix_unit_tag)
   set(quorvix_unit_scratch "${quorvix_unit_scratch_root}/unit-${quorvix_unit_tag}")
   configure_file("${quorvix_unit_template}"
