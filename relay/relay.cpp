@@ -58,7 +58,7 @@ std::size_t read_available(int fifo, char* buffer, std::size_t length) {
 bool take_drain_requests(int control) {
     char request = 0;
     bool any = false;
-    while (recv(control, &request, 1, 0) == 1) {
+    while (recv(control, &request, 1, MSG_DONTWAIT) == 1) {
         any = true;
     }
     return any;
@@ -201,7 +201,7 @@ void drain_output_relay() {
         return;
     }
     char stale = 0;
-    while (recv(relay_link.ends[0], &stale, 1, 0) == 1) {
+    while (recv(relay_link.ends[0], &stale, 1, MSG_DONTWAIT) == 1) {
         // an answer to an earlier drain that came after its wait had ended
     }
     if (send(relay_link.ends[0], &kRequestDrain, 1, MSG_DONTWAIT) == 1) {

@@ -161,8 +161,19 @@ void reset_signals(bool ignore_sigchld) {
         }
     }
     char* const argv[] = {const_cast<char*>("quorVixd"), nullptr};
-    char* const envp[] = {const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"), nullptr};
-    execve(QUORVIX_DAEMON_PATH, argv, envp);
+    // A plain environment, but for the sanitizers' settings of a sanitized build.
+    std::vector<std::string> environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (const char* value = getenv(name)) {
+            environment.push_back(std::string(name) + "=" + value);
+        }
+    }
+    std::vector<char*> envp;
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    execve(QUORVIX_DAEMON_PATH, argv, envp.data());
     child_fail("exec " QUORVIX_DAEMON_PATH);
 }
 

@@ -28,13 +28,14 @@ INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopBySignalTest, ::testing::Values(SIG
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 TEST_F(StopTest, ClientIgnoringSigtermGetsItOnceASecondUntilItEnds) {
-    box->set_client(kRecordPid + "exec \"$CLIENT\" term ignore hold");
+    box->set_client(kRecordPid + "exec \"$CLIENT\" term ignore out 'ignoring\\n' hold");
     sandbox::Daemon daemon = box->start();
     const pid_t client = client_pid();
     ASSERT_GT(client, 0);
+    ASSERT_TRUE(box->wait_for_text("ignoring", 5s));
     ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
     const std::string stop = "sending SIGTERM to vpnc(" + std::to_string(client) + ") due to signal 15";
-    ASSERT_TRUE(box->wait_for_text(stop, 5s, 3));
+    ASSERT_TRUE(box->wait_for_text(stop, 5s, 3)) << ::testing::PrintToString(box->texts());
     std::vector<sandbox::Frame> stops;
     for (const sandbox::Frame& frame : box->frames()) {
         if (frame.text == stop) {
@@ -55,16 +56,17 @@ TEST_F(StopTest, ClientIgnoringSigtermGetsItOnceASecondUntilItEnds) {
 }
 
 TEST_F(StopTest, FirstOfTwoStopSignalsWins) {
-    box->set_client(kRecordPid + "exec \"$CLIENT\" term ignore hold");
+    box->set_client(kRecordPid + "exec \"$CLIENT\" term ignore out 'ignoring\\n' hold");
     sandbox::Daemon daemon = box->start();
     const pid_t client = client_pid();
     ASSERT_GT(client, 0);
+    ASSERT_TRUE(box->wait_for_text("ignoring", 5s));
     ASSERT_EQ(kill(daemon.pid, SIGINT), 0);
     const std::string by_int = "sending SIGTERM to vpnc(" + std::to_string(client) + ") due to signal 2";
     ASSERT_TRUE(box->wait_for_text(by_int, 3s));
     ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
     ASSERT_EQ(kill(daemon.pid, SIGQUIT), 0);
-    ASSERT_TRUE(box->wait_for_text(by_int, 4s, 3));
+    ASSERT_TRUE(box->wait_for_text(by_int, 4s, 3)) << ::testing::PrintToString(box->texts());
     ASSERT_EQ(kill(client, SIGKILL), 0);
     EXPECT_EQ(box->exit_status(daemon, 3s), 0);
     for (const std::string& text : box->texts()) {
