@@ -1,0 +1,444 @@
+// Batch collection on a real FIFO, opened the way the relay thread opens it,
+// with the test as the client writing into it.
+
+#include "capture.h"
+#include "relay/relay.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <string>
+#include <string_view>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The helper threads below stand for the client or the main thread; they are
+// std::jthread so that a failed assertion, which leaves the case early, still
+// joins them.
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using Lines = std::vector<std::string>;
+
+void pause_for(milliseconds duration) {
+    std::this_thread::sleep_for(duration);
+}
+
+class FifoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        recorded_lines().clear();
+        logged_records().clear();
+        std::string pattern = ::testing::TempDir() + "quorvix-relay-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
+        directory_ = pattern;
+        path_ = directory_ + "/fifo";
+        ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0) << std::strerror(errno);
+        // As the relay thread: read-write, so that the FIFO never reports
+        // end-of-file, and non-blocking.
+        reader_ = open(path_.c_str(), O_RDWR | O_NONBLOCK);
+        ASSERT_GE(reader_, 0) << std::strerror(errno);
+        writer_ = open(path_.c_str(), O_WRONLY);
+        ASSERT_GE(writer_, 0) << std::strerror(errno);
+        buffer_.assign(kBatchCapacity + 1, '\0');
+    }
+
+    void TearDown() override {
+        if (writer_ >= 0) {
+            close(writer_);
+        }
+        if (reader_ >= 0) {
+            close(reader_);
+        }
+        unlink(path_.c_str());
+        rmdir(directory_.c_str());
+    }
+
+    void write_all(std::string_view bytes) const {
+        while (!bytes.empty()) {
+            ssize_t count = write(writer_, bytes.data(), bytes.size());
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            ASSERT_GT(count, 0) << std::strerror(errno);
+            bytes.remove_prefix(static_cast<std::size_t>(count));
+        }
+    }
+
+    // What is still waiting in the FIFO, read without waiting.
+    std::string leftover() const {
+        std::string bytes;
+        char chunk[4096];
+        ssize_t count;
+        while ((count = read(reader_, chunk, sizeof chunk)) > 0) {
+            bytes.append(chunk, static_cast<std::size_t>(count));
+        }
+        return bytes;
+    }
+
+    // Places `kept` at the front of the buffer, as a previous batch left it.
+    std::size_t carry(std::string_view kept) {
+        std::memcpy(buffer_.data(), kept.data(), kept.size());
+        return kept.size();
+    }
+
+    std::string front(std::size_t length) const {
+        return {buffer_.data(), length};
+    }
+
+    std::string directory_;
+    std::string path_;
+    int reader_ = -1;
+    int writer_ = -1;
+    std::vector<char> buffer_;
+};
+
+// The relay's drain channel: a datagram socketpair whose relay end is
+// non-blocking.
+class DrainChannel {
+public:
+    explicit DrainChannel(int extra_flags = SOCK_NONBLOCK) {
+        if (socketpair(AF_UNIX, SOCK_DGRAM | extra_flags, 0, ends_) != 0) {
+            ends_[0] = ends_[1] = -1;
+        }
+    }
+    ~DrainChannel() {
+        for (int end : ends_) {
+            if (end >= 0) {
+                close(end);
+            }
+        }
+    }
+    DrainChannel(const DrainChannel&) = delete;
+    DrainChannel& operator=(const DrainChannel&) = delete;
+
+    bool open() const { return ends_[0] >= 0; }
+    int relay_end() const { return ends_[1]; }
+    void request_drain() const {
+        const char request = 'd';
+        send(ends_[0], &request, 1, MSG_DONTWAIT);
+    }
+    bool request_pending() const {
+        char byte = 0;
+        return recv(ends_[1], &byte, 1, MSG_DONTWAIT) == 1;
+    }
+
+private:
+    int ends_[2] = {-1, -1};
+};
+
+// --- What one batch holds -------------------------------------------------------
+
+class BatchCollection : public FifoTest {};
+
+TEST_F(BatchCollection, ReturnsWhatWasWritten) {
+    write_all("first line\nsecond line\n");
+    const Batch batch = collect_batch(reader_, -1, buffer_.data(), 0);
+    EXPECT_EQ(batch.end, BatchEnd::data);
+    EXPECT_EQ(front(batch.length), "first line\nsecond line\n");
+    EXPECT_EQ(leftover(), "");
+}
+
+TEST_F(BatchCollection, NeverExceedsTheBatchCapacity) {
+    const std::string burst(kBatchCapacity + 1000, 'b');
+    write_all(burst);
+    // Room beyond the capacity, marked, to see that nothing is written there.
+    buffer_.assign(kBatchCapacity + 64, '#');
+    const Batch batch = collect_batch(reader_, -1, buffer_.data(), 0);
+    EXPECT_EQ(batch.end, BatchEnd::data);
+    EXPECT_EQ(batch.length, kBatchCapacity);
+    EXPECT_EQ(std::string(buffer_.begin() + kBatchCapacity, buffer_.end()), std::string(64, '#'));
+    EXPECT_EQ(leftover().size(), 1000U);
+}
+
+TEST_F(BatchCollection, AppendsBehindTheCarriedBytes) {
+    const std::size_t kept = carry("carried ");
+    write_all("new data\n");
+    const Batch batch = collect_batch(reader_, -1, buffer_.data(), kept);
+    EXPECT_EQ(batch.end, BatchEnd::data);
+    EXPECT_EQ(front(batch.length), "carried new data\n");
+}
+
+TEST_F(BatchCollection, CountsTheCarriedBytesAgainstTheCapacity) {
+    const std::string tail(8000, 't');
+    const std::size_t kept = carry(tail);
+    write_all(std::string(500, 'n'));
+    const Batch batch = collect_batch(reader_, -1, buffer_.data(), kept);
+    EXPECT_EQ(batch.length, kBatchCapacity);
+    EXPECT_EQ(front(batch.length), tail + std::string(kBatchCapacity - 8000, 'n'));
+    EXPECT_EQ(leftover(), std::string(500 - (kBatchCapacity - 8000), 'n'));
+}
+
+// --- Gathering within the one-second budget ----------------------------------------
+
+class Gathering : public FifoTest {};
+
+TEST_F(Gathering, JoinsPartsWrittenWithinTheBudget) {
+    std::jthread client([this] {
+        write_all("written in ");
+        pause_for(milliseconds(300));
+        write_all("two parts\n");
+    });
+    const Batch batch = collect_batch(reader_, -1, buffer_.data(), 0);
+    client.join();
+    EXPECT_EQ(batch.end, BatchEnd::data);
+    EXPECT_EQ(front(batch.length), "written in two parts\n");
+}
+
+TEST_F(Gathering, SharesOneBudgetBetweenTheWaitsOfABatch) {
+    // Each part comes within a second of the one before it, but the third
+    // comes after the batch's one second is used up.
+    std::jthread client([this] {
+        write_all("one ");
+        pause_for(milliseconds(500));
+        write_all("two ");
+        pause_for(milliseconds(900));
+        write_all("three\n");
+    });
+    const Batch batch = collect_batch(reader_, -1, buffer_.data(), 0);
+    client.join();
+    EXPECT_EQ(batch.end, BatchEnd::data);
+    EXPECT_EQ(front(batch.length), "one two ");
+    EXPECT_EQ(leftover(), "three\n");
+}
+
+TEST_F(Gathering, EndsAsSoonAsTheBatchIsFull) {
+    write_all(std::string(kBatchCapacity - 100, 'a'));
+    std::jthread client([this] {
+        pause_for(milliseconds(100));
+        write_all(std::string(200, 'b'));
+    });
+    const auto start = Clock::now();
+    const Batch batch = collect_batch(reader_, -1, buffer_.data(), 0);
+    const auto waited = Clock::now() - start;
+    client.join();
+    EXPECT_EQ(batch.length, kBatchCapacity);
+    EXPECT_LT(waited, milliseconds(900)) << "the full batch waited out the budget";
+    EXPECT_EQ(leftover(), std::string(100, 'b'));
+}
+
+// --- Interrupted waits -------------------------------------------------------------
+
+void ignore_signal(int) {}
+
+// Delivers SIGUSR1, with a handler installed without SA_RESTART, to the
+// calling thread while it waits, so that poll fails with EINTR.
+class InterruptedWait : public FifoTest {
+protected:
+    void SetUp() override {
+        FifoTest::SetUp();
+        struct sigaction action {};
+        action.sa_handler = ignore_signal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        ASSERT_EQ(sigaction(SIGUSR1, &action, &previous_), 0);
+        waiter_ = pthread_self();
+    }
+    void TearDown() override {
+        sigaction(SIGUSR1, &previous_, nullptr);
+        FifoTest::TearDown();
+    }
+    void interrupt_waiter() const { pthread_kill(waiter_, SIGUSR1); }
+
+    struct sigaction previous_ {};
+    pthread_t waiter_{};
+};
+
+TEST_F(InterruptedWait, KeepsWaitingForTheFirstDataWithoutAnError) {
+    const std::size_t kept = carry("tail ");
+    std::jthread client([this] {
+        pause_for(milliseconds(200));
+        interrupt_waiter();
+        pause_for(milliseconds(200));
+        write_all("more\n");
+    });
+    const Batch batch = collect_batch(reader_, -1, buffer_.data(), kept);
+    client.join();
+    EXPECT_EQ(batch.end, BatchEnd::data);
+    EXPECT_EQ(front(batch.length), "tail more\n");
+    EXPECT_TRUE(logged_records().empty()) << logged_records()[0].text;
+}
+
+TEST_F(InterruptedWait, KeepsGatheringTheBatch) {
+    std::jthread client([this] {
+        write_all("before ");
+        pause_for(milliseconds(200));
+        interrupt_waiter();
+        pause_for(milliseconds(200));
+        write_all("after\n");
+    });
+    const Batch batch = collect_batch(reader_, -1, buffer_.data(), 0);
+    client.join();
+    EXPECT_EQ(batch.end, BatchEnd::data);
+    EXPECT_EQ(front(batch.length), "before after\n");
+}
+
+// --- Drain requests ----------------------------------------------------------------
+
+class DrainRequest : public FifoTest {};
+
+TEST_F(DrainRequest, EndsTheWaitWithTheCarriedBytes) {
+    DrainChannel channel;
+    ASSERT_TRUE(channel.open());
+    const std::size_t kept = carry("unterminated");
+    std::jthread main_thread([&channel] {
+        pause_for(milliseconds(200));
+        channel.request_drain();
+    });
+    const auto start = Clock::now();
+    const Batch batch = collect_batch(reader_, channel.relay_end(), buffer_.data(), kept);
+    const auto waited = Clock::now() - start;
+    main_thread.join();
+    EXPECT_EQ(batch.end, BatchEnd::drain);
+    EXPECT_EQ(front(batch.length), "unterminated");
+    EXPECT_LT(waited, milliseconds(kIdleWaitSeconds * 1000 - 1000));
+    EXPECT_FALSE(channel.request_pending()) << "the request was left for the next wait";
+}
+
+TEST_F(DrainRequest, EndsTheWaitWithNothingCarried) {
+    DrainChannel channel;
+    ASSERT_TRUE(channel.open());
+    channel.request_drain();
+    const Batch batch = collect_batch(reader_, channel.relay_end(), buffer_.data(), 0);
+    EXPECT_EQ(batch.end, BatchEnd::drain);
+    EXPECT_EQ(batch.length, 0U);
+}
+
+TEST_F(DrainRequest, EndsGatheringWithWhatWasGathered) {
+    DrainChannel channel;
+    ASSERT_TRUE(channel.open());
+    const std::size_t kept = carry("old ");
+    std::jthread main_thread([this, &channel] {
+        write_all("new ");
+        pause_for(milliseconds(200));
+        channel.request_drain();
+    });
+    const Batch batch = collect_batch(reader_, channel.relay_end(), buffer_.data(), kept);
+    main_thread.join();
+    EXPECT_EQ(batch.end, BatchEnd::drain);
+    EXPECT_EQ(front(batch.length), "old new ");
+}
+
+TEST_F(DrainRequest, TakesAllPendingRequestsAtOnce) {
+    DrainChannel channel;
+    ASSERT_TRUE(channel.open());
+    channel.request_drain();
+    channel.request_drain();
+    channel.request_drain();
+    EXPECT_EQ(collect_batch(reader_, channel.relay_end(), buffer_.data(), 0).end, BatchEnd::drain);
+    EXPECT_FALSE(channel.request_pending());
+}
+
+// The header asks only for a drain request channel; a datagram socketpair
+// left blocking must not turn the request into a wait for a second one. The
+// batch is collected in a child process so that a hang fails the case instead
+// of the run.
+TEST_F(DrainRequest, EndsTheWaitOnABlockingChannel) {
+    DrainChannel channel(0);
+    ASSERT_TRUE(channel.open());
+    channel.request_drain();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0) << std::strerror(errno);
+    if (child == 0) {
+        const Batch batch = collect_batch(reader_, channel.relay_end(), buffer_.data(), 0);
+        _exit(batch.end == BatchEnd::drain ? 0 : 1);
+    }
+    int status = 0;
+    pid_t ended = 0;
+    const auto deadline = Clock::now() + milliseconds(3000);
+    while ((ended = waitpid(child, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
+        pause_for(milliseconds(20));
+    }
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "collect_batch still waiting 3 s after a drain request on a blocking channel";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// --- The idle end (each case waits out the idle wait) ---------------------------------
+
+class IdleEnd : public FifoTest {};
+
+TEST_F(IdleEnd, EndsAnIdleWaitWhenATailIsCarried) {
+    const std::size_t kept = carry("no newline yet");
+    const auto start = Clock::now();
+    const Batch batch = collect_batch(reader_, -1, buffer_.data(), kept);
+    const auto waited = Clock::now() - start;
+    EXPECT_EQ(batch.end, BatchEnd::idle);
+    EXPECT_EQ(front(batch.length), "no newline yet");
+    EXPECT_GE(waited, milliseconds(kIdleWaitSeconds * 1000 - 100));
+    EXPECT_LT(waited, milliseconds(kIdleWaitSeconds * 1000 + 1500));
+}
+
+TEST_F(IdleEnd, KeepsWaitingWhenNothingIsCarried) {
+    DrainChannel channel;
+    ASSERT_TRUE(channel.open());
+    std::jthread main_thread([&channel] {
+        pause_for(milliseconds(kIdleWaitSeconds * 1000 + 700));
+        channel.request_drain();
+    });
+    const Batch batch = collect_batch(reader_, channel.relay_end(), buffer_.data(), 0);
+    main_thread.join();
+    EXPECT_EQ(batch.end, BatchEnd::drain) << "an idle end with nothing to flush";
+    EXPECT_EQ(batch.length, 0U);
+}
+
+// --- A line longer than a batch ----------------------------------------------------
+
+class LongLine : public FifoTest {};
+
+TEST_F(LongLine, ComesOutWholeAsPiecesOfAtMostOneBatch) {
+    std::string line(20000, '\0');
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        line[i] = static_cast<char>('a' + i * 7 % 26);
+    }
+    const std::string stream = "before\n" + line + "\nafter\n";
+    std::jthread client([this, &stream] {
+        std::string_view rest = stream;
+        for (std::size_t piece : {1500U, 4000U, 2500U, 3001U, 5000U, 3999U}) {
+            write_all(rest.substr(0, piece));
+            rest.remove_prefix(piece);
+            pause_for(milliseconds(20));
+        }
+        write_all(rest);
+    });
+
+    std::size_t kept = 0;
+    std::size_t received = 0;
+    while (received < stream.size()) {
+        ASSERT_LT(kept, kBatchCapacity) << "a full buffer was carried: no room for more";
+        const Batch batch = collect_batch(reader_, -1, buffer_.data(), kept);
+        ASSERT_LE(batch.length, kBatchCapacity);
+        ASSERT_EQ(batch.end, BatchEnd::data);
+        received += batch.length - kept;
+        kept = forward_batch(buffer_.data(), batch.length, false, record_line);
+    }
+    client.join();
+    EXPECT_EQ(kept, 0U);
+
+    const Lines& lines = recorded_lines();
+    ASSERT_GE(lines.size(), 3U);
+    EXPECT_EQ(lines.front(), "before");
+    EXPECT_EQ(lines.back(), "after");
+    std::string joined;
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+        EXPECT_LE(lines[i].size(), kBatchCapacity) << "piece " << i;
+        joined += lines[i];
+    }
+    EXPECT_EQ(joined.size(), line.size());
+    EXPECT_TRUE(joined == line) << "the pieces do not add up to the line";
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+// How a client's end is worded in the log, from status words that real child
+// processes produced.
+
+#include "supervisor/supervisor.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+int status_of(pid_t child) {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+int status_of_child_exiting_with(int code) {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(code);
+    }
+    return status_of(child);
+}
+
+int status_of_child_killed_by(int sig) {
+    const pid_t child = fork();
+    if (child == 0) {
+        for (;;) {
+            pause();
+        }
+    }
+    kill(child, sig);
+    return status_of(child);
+}
+
+// A shell in a scratch directory that lifts its core size limit and sends
+// itself SIGQUIT; the core file is removed again with the directory.
+int status_of_child_dumping_core(int sig) {
+    std::string directory = ::testing::TempDir() + "quorvix-core-XXXXXX";
+    if (mkdtemp(directory.data()) == nullptr) {
+        return -1;
+    }
+    const std::string script = "ulimit -c unlimited 2>/dev/null; kill -" + std::to_string(sig) + " $$";
+    const pid_t child = fork();
+    if (child == 0) {
+        if (chdir(directory.c_str()) == 0) {
+            execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+        }
+        _exit(127);
+    }
+    const int status = status_of(child);
+    if (DIR* listing = opendir(directory.c_str())) {
+        while (const dirent* entry = readdir(listing)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                unlink((directory + "/" + name).c_str());
+            }
+        }
+        closedir(listing);
+    }
+    rmdir(directory.c_str());
+    return status;
+}
+
+// The message as the supervisor logs it.
+std::string message_for(int wait_status) {
+    const ClientEnd end = describe_client_end(wait_status);
+    char text[128];
+    std::snprintf(text, sizeof text, end.format, end.value);
+    return text;
+}
+
+TEST(ClientEndDescription, ReportsTheExitCodeOfAClientThatExited) {
+    EXPECT_EQ(message_for(status_of_child_exiting_with(0)), "terminated with exit code 0");
+    EXPECT_EQ(message_for(status_of_child_exiting_with(1)), "terminated with exit code 1");
+    EXPECT_EQ(message_for(status_of_child_exiting_with(255)), "terminated with exit code 255");
+}
+
+TEST(ClientEndDescription, ReportsTheSignalThatKilledAClient) {
+    EXPECT_EQ(message_for(status_of_child_killed_by(SIGKILL)), "terminated by signal 9");
+    EXPECT_EQ(message_for(status_of_child_killed_by(SIGTERM)), "terminated by signal 15");
+}
+
+TEST(ClientEndDescription, ReportsTheSignalOfAClientThatDumpedCore) {
+    const int status = status_of_child_dumping_core(SIGQUIT);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the shell did not die of its signal";
+    if (!WCOREDUMP(status)) {
+        GTEST_SKIP() << "this system wrote no core dump for the child";
+    }
+    EXPECT_EQ(message_for(status), "terminated by signal 3");
+}
+
+}  // namespace
