@@ -15,8 +15,9 @@
 
 namespace {
 
-constexpr mode_t kFifoMode = 0600;       // the client's output is nobody else's to read
-constexpr int kRelayAnswerMillis = 1000;  // longest the main thread waits for the relay
+constexpr mode_t kFifoMode = 0600;        // the client's output is nobody else's to read
+constexpr int kMillisPerSecond = 1000;
+constexpr int kRelayAnswerMillis = kMillisPerSecond;  // longest the main thread waits for the relay
 constexpr char kRequestDrain = 'd';
 constexpr char kRelayReady = 'r';
 constexpr char kRelayGaveUp = 'x';
@@ -35,7 +36,8 @@ RelayLink relay_link;
 std::int64_t monotonic_millis() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+    constexpr long kNanosPerMilli = 1000000;
+    return std::int64_t{now.tv_sec} * kMillisPerSecond + now.tv_nsec / kNanosPerMilli;
 }
 
 // Reads what is waiting in the non-blocking FIFO into buffer behind `length`
@@ -101,7 +103,7 @@ char await_relay_answer() {
 // at the first check that finds nothing waiting, or when it is full.
 Batch gather(int fifo, int control, char* buffer, std::size_t length) {
     pollfd fds[2] = {{fifo, POLLIN, 0}, {control, POLLIN, 0}};
-    std::int64_t budget = std::int64_t{kGatherWaitSeconds} * 1000;
+    std::int64_t budget = std::int64_t{kGatherWaitSeconds} * kMillisPerSecond;
     while (length < kBatchCapacity) {
         const std::int64_t before = monotonic_millis();
         int ready = poll(fds, 2, static_cast<int>(budget));
@@ -212,7 +214,7 @@ void drain_output_relay() {
 Batch collect_batch(int fifo, int control, char* buffer, std::size_t kept) {
     pollfd fds[2] = {{fifo, POLLIN, 0}, {control, POLLIN, 0}};
     for (;;) {
-        int ready = poll(fds, 2, kIdleWaitSeconds * 1000);
+        int ready = poll(fds, 2, kIdleWaitSeconds * kMillisPerSecond);
         if (ready < 0) {
             if (errno != EINTR) {
                 syslog(LOG_ERR, "select error: %s", strerror(errno));
