@@ -5,6 +5,8 @@
 //   err TEXT        the same to stderr
 //   lines N WIDTH   N numbered lines of WIDTH bytes each (newline included),
 //                   "L0000001 xxx...", in one write to stdout
+//   bulk N WIDTH    the same N lines as `lines`, made and written in 64 KiB
+//                   chunks as fast as they can be, for throughput runs
 //   long N          one line of N bytes ('a' to 'z' over and over) and its
 //                   newline, in one write
 //   sleep MS        sleeps (a SIGTERM under "term bye" cuts it short)
@@ -17,6 +19,12 @@
 //                   ten times, and exits; the client itself goes on
 //   record PATH     writes this process's argv, pid and open descriptors to PATH
 //   exit CODE       exits with CODE
+//   soak-run PATH   one run of the soak client: takes the next line number and
+//                   the run number from PATH, writes a burst of numbered lines
+//                   (some on stderr, some longer than the relay's batch, the
+//                   last one unterminated in odd runs), then records the new
+//                   numbers in PATH. Once PATH.stop exists it writes nothing
+//                   and creates PATH.held instead. See soak_line below.
 //
 // Run as the client itself (its first argument is "--script"), it takes its
 // operations from /opt/quorVix/etc/stand-in.ops, one argument a line.
@@ -29,7 +37,9 @@
 #include <ctime>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -42,7 +52,7 @@ void on_term(int) {
     term_received = 1;
 }
 
-void write_all(int fd, const std::string& data) {
+void write_all(int fd, std::string_view data) {
     std::size_t done = 0;
     while (done < data.size()) {
         ssize_t count = write(fd, data.data() + done, data.size() - done);
@@ -127,6 +137,106 @@ std::string numbered_lines(long count, long width) {
     return out;
 }
 
+// The line "L%07ld xxx...", its number rewritten in place for each line:
+// cheaper than formatting a million lines one by one.
+class NumberedLine {
+public:
+    explicit NumberedLine(long width) : width_(static_cast<std::size_t>(width)) { layout(7); }
+
+    const std::string& at(long number) {
+        if (number >= limit_) {
+            layout(digits_ + 1);
+        }
+        for (std::size_t k = digits_; k > 0; --k, number /= 10) {
+            text_[k] = static_cast<char>('0' + number % 10);
+        }
+        return text_;
+    }
+
+private:
+    void layout(std::size_t digits) {
+        digits_ = digits;
+        limit_ = 1;
+        for (std::size_t k = 0; k < digits; ++k) {
+            limit_ *= 10;
+        }
+        text_ = "L" + std::string(digits, '0') + " ";
+        text_.resize(width_ - 1, 'x');
+        text_ += '\n';
+    }
+
+    std::size_t width_;
+    std::size_t digits_ = 0;
+    long limit_ = 0;
+    std::string text_;
+};
+
+void bulk_lines(long count, long width) {
+    constexpr std::size_t kChunk = 64 * 1024;
+    NumberedLine line(width);
+    std::string chunk;
+    chunk.reserve(2 * kChunk);
+    for (long i = 1; i <= count; ++i) {
+        chunk += line.at(i);
+        if (chunk.size() >= kChunk) {
+            write_all(1, std::string_view(chunk).substr(0, kChunk));
+            chunk.erase(0, kChunk);
+        }
+    }
+    write_all(1, chunk);
+}
+
+// A soak line: "S<seq> R<run> N<length> " and then letters that go on from
+// ('a' + seq) around the alphabet, so that the reader can check every byte;
+// `length` counts the whole line without its newline. No spaces and no '[',
+// which the relay would strip or drop.
+std::string soak_line(long seq, long run, std::size_t length) {
+    char head[64];
+    std::snprintf(head, sizeof head, "S%09ld R%06ld N%06zu ", seq, run, length);
+    std::string line(head);
+    for (std::size_t k = line.size(); k < length; ++k) {
+        line += static_cast<char>('a' + (seq + static_cast<long>(k)) % 26);
+    }
+    return line;
+}
+
+// Mixes the bits of a line number: which stream a line goes to and how long
+// it is vary from line to line, the same in every soak.
+unsigned long mix(unsigned long value) {
+    value ^= value >> 33;
+    value *= 0xff51afd7ed558ccdUL;
+    value ^= value >> 33;
+    return value;
+}
+
+void soak_run(const std::string& path) {
+    if (access((path + ".stop").c_str(), F_OK) == 0) {
+        std::ofstream(path + ".held") << getpid() << "\n";
+        return;
+    }
+    long seq = 1;
+    long run = 0;
+    std::ifstream(path) >> seq >> run;
+    ++run;
+    // Around the lengths where the relay cuts a line into pieces.
+    constexpr std::size_t kLongLengths[] = {8190, 8191, 8192, 8193, 12000, 16381, 16382, 16383, 24576, 30001};
+    const long count = 150 + static_cast<long>(mix(static_cast<unsigned long>(run)) % 250);
+    for (long i = 0; i < count; ++i, ++seq) {
+        const unsigned long bits = mix(static_cast<unsigned long>(seq));
+        const std::size_t length =
+            bits % 53 == 0 ? kLongLengths[(bits >> 8) % std::size(kLongLengths)] : 30 + (bits >> 16) % 170;
+        std::string line = soak_line(seq, run, length);
+        if (i + 1 < count || run % 2 == 0) {
+            line += '\n';
+        }
+        write_all((bits >> 24) % 7 == 0 ? 2 : 1, line);
+    }
+    {
+        std::ofstream(path + ".new") << seq << " " << run << "\n";
+    }
+    std::rename((path + ".new").c_str(), path.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,6 +258,9 @@ int main(int argc, char** argv) {
         } else if (op == "lines") {
             long count = std::stol(operand());
             write_all(1, numbered_lines(count, std::stol(operand())));
+        } else if (op == "bulk") {
+            long count = std::stol(operand());
+            bulk_lines(count, std::stol(operand()));
         } else if (op == "long") {
             std::string line(static_cast<std::size_t>(std::stol(operand())), ' ');
             for (std::size_t k = 0; k < line.size(); ++k) {
@@ -180,6 +293,8 @@ int main(int argc, char** argv) {
             }
         } else if (op == "record") {
             record(operand(), argc, argv);
+        } else if (op == "soak-run") {
+            soak_run(operand());
         } else if (op == "exit") {
             return std::atoi(operand().c_str());
         } else {

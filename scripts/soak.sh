@@ -1,0 +1,15 @@
+#!/bin/sh
+# Runs the daemon for SECONDS (default 600) with a client that restarts as
+# fast as the daemon allows, then checks that every line reached the log once
+# and in order, that descriptors, children and memory stayed put, and that
+# SIGTERM ends the daemon with status 0. Exits non-zero on any failure.
+# Builds first if needed.
+# Usage: scripts/soak.sh [SECONDS]   (build directory: $SOAK_BUILD_DIR, default build-soak)
+set -eu
+cd "$(dirname "$0")/.."
+build=${SOAK_BUILD_DIR:-build-soak}
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$build" -j "$(nproc)" --target soak >/dev/null
+exec "$build/tests/tools/soak" "$@"
