@@ -27,8 +27,19 @@ TEST_P(StopBySignalTest, EndsTheClientWithSigtermAndExitsZero) {
 INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopBySignalTest, ::testing::Values(SIGINT, SIGTERM, SIGQUIT),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
-TEST_F(StopTest, ClientIgnoringSigtermGetsItOnceASecondUntilItEnds) {
-    box->set_client(kRecordPid + "exec \"$CLIENT\" term ignore out 'ignoring\\n' hold");
+// A client that ignores SIGTERM, and says so once it does: only then may the
+// test stop the daemon, or the SIGTERM could reach the client first.
+class IgnoringClientTest : public SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        if (box) {
+            box->set_client(kRecordPid + "exec \"$CLIENT\" term ignore out 'ignoring\\n' hold");
+        }
+    }
+};
+
+TEST_F(IgnoringClientTest, ClientIgnoringSigtermGetsItOnceASecondUntilItEnds) {
     sandbox::Daemon daemon = box->start();
     const pid_t client = client_pid();
     ASSERT_GT(client, 0);
@@ -55,8 +66,7 @@ TEST_F(StopTest, ClientIgnoringSigtermGetsItOnceASecondUntilItEnds) {
     EXPECT_EQ(box->texts().back(), "terminated by signal 9");
 }
 
-TEST_F(StopTest, FirstOfTwoStopSignalsWins) {
-    box->set_client(kRecordPid + "exec \"$CLIENT\" term ignore out 'ignoring\\n' hold");
+TEST_F(IgnoringClientTest, FirstOfTwoStopSignalsWins) {
     sandbox::Daemon daemon = box->start();
     const pid_t client = client_pid();
     ASSERT_GT(client, 0);
