@@ -29,6 +29,15 @@ make_work_dir() {
     trap 'rm -rf "$work"' EXIT
 }
 
+# Builds the Debian package of build tree $1 into $work/out (sets $out).
+build_package() {
+    out=$work/out
+    cpack -G DEB --config "$1/CPackConfig.cmake" -B "$out" >"$work/cpack" 2>&1 || {
+        cat "$work/cpack" >&2
+        fail "cpack -G DEB failed"
+    }
+}
+
 # Lists the files and symbolic links under $1, relative to it, sorted.
 list_files() {
     (cd "$1" && find . \( -type f -o -type l \) -printf '%P\n' | LC_ALL=C sort)

@@ -15,11 +15,7 @@ need dpkg-shlibdeps dpkg-dev
 need readelf binutils
 make_work_dir
 
-out=$work/out
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$work/cpack" 2>&1 || {
-    cat "$work/cpack" >&2
-    fail "cpack -G DEB failed"
-}
+build_package "$build"
 arch=$(dpkg --print-architecture)
 deb=$out/quorvixd_${version}_${arch}.deb
 [ -f "$deb" ] || {

@@ -12,11 +12,7 @@ need dpkg-shlibdeps dpkg-dev
 need lintian lintian
 make_work_dir
 
-out=$work/out
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$work/cpack" 2>&1 || {
-    cat "$work/cpack" >&2
-    fail "cpack -G DEB failed"
-}
+build_package "$build"
 debs=("$out"/*.deb)
 [ "${#debs[@]}" -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one package in $out"
 
