@@ -18,6 +18,16 @@ constexpr const char* kPidFilePath = "/var/run/quorVixd.pid";
 constexpr mode_t kPidFileMode = 0600;
 constexpr const char* kLogIdent = "quorVix";
 
+// Opens the log under "quorVix[<pid>]". The pid is written into the identity
+// once, instead of asking for LOG_PID, which makes syslog() call getpid() for
+// every message; the frames on the wire are the same. openlog keeps the
+// pointer, so the identity lives in static storage.
+void open_log() {
+    static char identity[sizeof "quorVix[]" + 20];
+    snprintf(identity, sizeof identity, "%s[%ld]", kLogIdent, static_cast<long>(getpid()));
+    openlog(identity, LOG_NDELAY, LOG_DAEMON);
+}
+
 }  // namespace
 
 int main() {
@@ -40,7 +50,7 @@ int main() {
     signal(SIGTERM, record_stop_signal);
     signal(SIGQUIT, record_stop_signal);
     // 5. The log.
-    openlog(kLogIdent, LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    open_log();
     // 6. The output relay: a fresh FIFO and the thread that reads it.
     if (!prepare_output_fifo()) {
         return 1;

@@ -341,6 +341,7 @@ void Sandbox::receive(int timeout_millis) {
             frame->text = std::string(datagram, static_cast<std::size_t>(length));
         }
         frame->received = Clock::now();
+        frame->raw.assign(datagram, static_cast<std::size_t>(length));
         frames_.push_back(*frame);
     }
 }

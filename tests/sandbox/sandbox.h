@@ -24,6 +24,7 @@ struct Frame {
     pid_t pid = 0;
     std::string text;
     Clock::time_point received;
+    std::string raw;  // the whole datagram
 };
 
 struct StartOptions {

@@ -18,6 +18,8 @@
 //                   forks a process that writes TEXT every MS milliseconds,
 //                   ten times, and exits; the client itself goes on
 //   record PATH     writes this process's argv, pid and open descriptors to PATH
+//   syslog TEXT     logs TEXT at LOG_NOTICE as the daemon would with LOG_PID,
+//                   to compare frames with the daemon's
 //   exit CODE       exits with CODE
 //   soak-run PATH   one run of the soak client: takes the next line number and
 //                   the run number from PATH, writes a burst of numbered lines
@@ -40,6 +42,7 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <syslog.h>
 #include <unistd.h>
 #include <vector>
 
@@ -295,6 +298,9 @@ int main(int argc, char** argv) {
             record(operand(), argc, argv);
         } else if (op == "soak-run") {
             soak_run(operand());
+        } else if (op == "syslog") {
+            openlog("quorVix", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+            syslog(LOG_NOTICE, "%s", operand().c_str());
         } else if (op == "exit") {
             return std::atoi(operand().c_str());
         } else {

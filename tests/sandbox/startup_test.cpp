@@ -22,6 +22,24 @@ TEST_F(StartupTest, LogsUnderItsIdentityAndPidAtFacilityDaemon) {
     EXPECT_EQ(box->frames()[0].text, "starting vpnc");
 }
 
+TEST_F(StartupTest, FramesAreThoseOfTheIdentityWithLogPid) {
+    // The stand-in client logs the same text through openlog(LOG_PID): the
+    // two frames differ only in their pid and, at most, their timestamp.
+    box->set_client_ops({"syslog", "starting vpnc", "hold"});
+    sandbox::Daemon daemon = box->start();
+    ASSERT_TRUE(box->wait_for_text("starting vpnc", 5s, 2));
+    std::vector<std::string> frames;
+    for (const sandbox::Frame& frame : box->frames()) {
+        std::string raw = frame.raw;
+        const std::string pid = "[" + std::to_string(frame.pid) + "]";
+        raw.replace(raw.find(pid), pid.size(), frame.pid == daemon.pid ? "[daemon]" : "[client]");
+        raw.replace(raw.find('>') + 1, 15, 15, 'T');  // "Mmm dd hh:mm:ss"
+        frames.push_back(raw);
+    }
+    EXPECT_EQ(frames, (std::vector<std::string>{"<29>TTTTTTTTTTTTTTT quorVix[daemon]: starting vpnc",
+                                                "<29>TTTTTTTTTTTTTTT quorVix[client]: starting vpnc"}));
+}
+
 TEST_F(StartupTest, SecondInstanceExitsAtOnceSilently) {
     box->set_client("exec \"$CLIENT\" hold");
     sandbox::Daemon first = box->start();
