@@ -10,7 +10,7 @@
 // left chooses the size of each batch and where an idle end falls. Once the
 // input runs out, each batch takes all the room it has.
 
-#include "relay/relay.h"
+#include "relay/lines.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

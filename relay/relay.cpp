@@ -1,5 +1,8 @@
 #include "relay/relay.h"
 
+#include "relay/batches.h"
+#include "relay/lines.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -138,10 +141,6 @@ void drain_fifo(int fifo, char* buffer, std::size_t length) {
 
 }  // namespace
 
-void log_line(const char* line) {
-    syslog(LOG_NOTICE, "%s", line);
-}
-
 bool prepare_output_fifo() {
     unlink(kFifoPath);  // a leftover FIFO or file; a missing one is fine
     if (mkfifo(kFifoPath, kFifoMode) != 0) {
@@ -236,47 +235,6 @@ Batch collect_batch(int fifo, int control, char* buffer, std::size_t kept) {
             return gather(fifo, control, buffer, length);
         }
     }
-}
-
-void forward_line(char* line, std::size_t length, LineSink sink) {
-    line[length] = '\0';
-    if (std::memchr(line, '[', length) != nullptr) {
-        return;
-    }
-    std::size_t skipped = 0;
-    while (skipped < length && line[skipped] == ' ') {
-        ++skipped;
-    }
-    // The bytes left are counted, not the string's length: a line whose text
-    // starts with a NUL still gives one (empty) message.
-    if (skipped < length) {
-        sink(line + skipped);
-    }
-}
-
-std::size_t forward_lines(char* buffer, std::size_t length, LineSink sink) {
-    std::size_t start = 0;
-    while (start < length) {
-        auto* newline = static_cast<char*>(std::memchr(buffer + start, '\n', length - start));
-        if (newline == nullptr) {
-            break;
-        }
-        const auto end = static_cast<std::size_t>(newline - buffer);
-        forward_line(buffer + start, end - start, sink);
-        start = end + 1;
-    }
-    return start;
-}
-
-std::size_t forward_batch(char* buffer, std::size_t length, bool flush, LineSink sink) {
-    const std::size_t consumed = forward_lines(buffer, length, sink);
-    const std::size_t tail = length - consumed;
-    if (flush || tail == kBatchCapacity) {
-        forward_line(buffer + consumed, tail, sink);
-        return 0;
-    }
-    std::memmove(buffer, buffer + consumed, tail);
-    return tail;
 }
 
 void redirect_client_output() {

@@ -2,7 +2,8 @@
 // with the test as the client writing into it.
 
 #include "capture.h"
-#include "relay/relay.h"
+#include "relay/batches.h"
+#include "relay/lines.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // what is carried over to the next batch.
 
 #include "capture.h"
-#include "relay/relay.h"
+#include "relay/lines.h"
 
 #include <gtest/gtest.h>
 
