@@ -21,11 +21,12 @@ enum class BatchEnd {
 struct Batch {
     std::size_t length;
     BatchEnd end;
+    int next_fifo = -1;  // with a drain: the FIFO to read from now on, if any
 };
 
 // Waits for the next batch on `fifo` and reads it into `buffer` behind the
 // `kept` bytes carried there from the previous batch, up to kBatchCapacity
 // bytes in all. Waits up to kIdleWaitSeconds at a time for the first data,
 // then gathers what follows within one shared kGatherWaitSeconds budget.
-// `control` (or -1) is the drain request channel; a request ends the wait.
+// `control` (or -1) is the request channel; a request ends the wait.
 Batch collect_batch(int fifo, int control, char* buffer, std::size_t kept);

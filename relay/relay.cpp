@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -21,18 +22,33 @@ namespace {
 constexpr mode_t kFifoMode = 0600;        // the client's output is nobody else's to read
 constexpr int kMillisPerSecond = 1000;
 constexpr int kRelayAnswerMillis = kMillisPerSecond;  // longest the main thread waits for the relay
+// At a stop the process exits right after the drain, so the drain is given
+// time to finish even behind a slow system logger; the bound stays well under
+// the 30 s that the service manager allows for a stop.
+constexpr int kStopDrainSeconds = 20;
 constexpr char kRequestDrain = 'd';
+constexpr char kRequestSwitch = 's';
 constexpr char kRelayReady = 'r';
 constexpr char kRelayGaveUp = 'x';
 
+// What the main thread asks of the relay: a drain, or a drain followed by a
+// switch to the FIFO open on `fifo`. A bare drain may be one byte long.
+struct Request {
+    char kind;
+    int fifo;
+};
+
 // The channel between the main thread and the relay thread: the main thread
 // owns ends[0], the relay thread ends[1]. Over it the relay reports that it has
-// opened the FIFO (or given up), and the main thread asks for drains, each
-// answered once its output is in the log. Both ends are close-on-exec: the
-// client has no business with them.
+// opened the FIFO (or given up), and the main thread asks for drains and
+// switches, each answered once its output is in the log. Both ends are
+// close-on-exec: the client has no business with them.
 struct RelayLink {
     int ends[2] = {-1, -1};
     bool running = false;  // main thread only: worth asking the relay for drains
+    // Main thread only: the FIFO the relay reads, as lstat() sees it.
+    dev_t fifo_device = 0;
+    ino_t fifo_inode = 0;
 };
 RelayLink relay_link;
 
@@ -59,14 +75,32 @@ std::size_t read_available(int fifo, char* buffer, std::size_t length) {
     return length;
 }
 
-// Consumes every pending drain request; true when there was one.
-bool take_drain_requests(int control) {
-    char request = 0;
+// Consumes every pending request; true when there was one. A switch leaves
+// the new FIFO's descriptor in `next_fifo` (one superseded by a later switch
+// is closed).
+bool take_requests(int control, int& next_fifo) {
+    Request request{};
     bool any = false;
-    while (recv(control, &request, 1, MSG_DONTWAIT) == 1) {
+    ssize_t length = 0;
+    while ((length = recv(control, &request, sizeof request, MSG_DONTWAIT)) > 0) {
         any = true;
+        if (request.kind == kRequestSwitch && length == sizeof request) {
+            if (next_fifo >= 0) {
+                close(next_fifo);
+            }
+            next_fifo = request.fifo;
+        }
     }
     return any;
+}
+
+// Main thread: discards answers to earlier requests that came after their
+// wait had ended, then sends `request`.
+bool ask_relay(const Request& request, std::size_t length) {
+    char stale = 0;
+    while (recv(relay_link.ends[0], &stale, 1, MSG_DONTWAIT) == 1) {
+    }
+    return send(relay_link.ends[0], &request, length, MSG_DONTWAIT) == static_cast<ssize_t>(length);
 }
 
 void answer_main_thread(char answer) {
@@ -75,12 +109,12 @@ void answer_main_thread(char answer) {
     }
 }
 
-// Main thread: waits up to kRelayAnswerMillis for the relay's next answer.
-// A stop signal does not cut the wait short: the answer is what lets the
-// client's last words reach the log before the daemon exits.
-char await_relay_answer() {
+// Main thread: waits up to `millis` for the relay's next answer. A stop
+// signal does not cut the wait short: the answer is what lets the client's
+// last words reach the log before the daemon exits.
+char await_relay_answer(int millis = kRelayAnswerMillis) {
     pollfd answer{relay_link.ends[0], POLLIN, 0};
-    const std::int64_t deadline = monotonic_millis() + kRelayAnswerMillis;
+    const std::int64_t deadline = monotonic_millis() + millis;
     for (;;) {
         const std::int64_t left = deadline - monotonic_millis();
         if (left <= 0) {
@@ -117,8 +151,9 @@ Batch gather(int fifo, int control, char* buffer, std::size_t length) {
         if (ready <= 0) {
             break;
         }
-        if ((fds[1].revents & POLLIN) && take_drain_requests(control)) {
-            return {length, BatchEnd::drain};
+        int next_fifo = -1;
+        if ((fds[1].revents & POLLIN) && take_requests(control, next_fifo)) {
+            return {length, BatchEnd::drain, next_fifo};
         }
         length = read_available(fifo, buffer, length);
     }
@@ -139,6 +174,54 @@ void drain_fifo(int fifo, char* buffer, std::size_t length) {
     forward_batch(buffer, length, true);
 }
 
+// Main thread, when a drain at a stop has not finished in time: says how much
+// client output is still waiting in the FIFO, and so will not be logged.
+void report_unlogged_output() {
+    int waiting = -1;
+    struct stat found {};
+    int fifo = open(kFifoPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fifo >= 0 && fstat(fifo, &found) == 0 && found.st_dev == relay_link.fifo_device &&
+        found.st_ino == relay_link.fifo_inode && ioctl(fifo, FIONREAD, &waiting) != 0) {
+        waiting = -1;
+    }
+    if (fifo >= 0) {
+        close(fifo);
+    }
+    if (waiting >= 0) {
+        syslog(LOG_ERR, "client output not logged within %d s of the stop: at least %d bytes left unlogged",
+               kStopDrainSeconds, waiting);
+    } else {
+        syslog(LOG_ERR, "client output not logged within %d s of the stop", kStopDrainSeconds);
+    }
+}
+
+// Main thread: makes a fresh FIFO at kFifoPath and has the relay switch to it.
+// The descriptor opened here becomes the relay's, and clients inherit it as
+// they inherited the old one; since it reads as well, the next client's open
+// finds a reader even before the relay has answered.
+void recreate_fifo() {
+    unlink(kFifoPath);
+    int fifo = -1;
+    struct stat made {};
+    if (mkfifo(kFifoPath, kFifoMode) != 0 || (fifo = open(kFifoPath, O_RDWR | O_NONBLOCK)) < 0 ||
+        fstat(fifo, &made) != 0) {
+        syslog(LOG_ERR, "cannot re-create fifo: %s", strerror(errno));
+        if (fifo >= 0) {
+            close(fifo);
+        }
+        return;
+    }
+    if (!ask_relay({kRequestSwitch, fifo}, sizeof(Request))) {
+        syslog(LOG_ERR, "cannot re-create fifo: %s", strerror(errno));
+        close(fifo);
+        return;
+    }
+    relay_link.fifo_device = made.st_dev;
+    relay_link.fifo_inode = made.st_ino;
+    syslog(LOG_WARNING, "re-created fifo %s: it had been removed or replaced", kFifoPath);
+    await_relay_answer();
+}
+
 }  // namespace
 
 bool prepare_output_fifo() {
@@ -147,7 +230,29 @@ bool prepare_output_fifo() {
         syslog(LOG_ERR, "%s - cannot %s fifo: %s", "main", "create", strerror(errno));
         return false;
     }
+    struct stat made {};
+    if (lstat(kFifoPath, &made) == 0) {
+        relay_link.fifo_device = made.st_dev;
+        relay_link.fifo_inode = made.st_ino;
+    }
     return true;
+}
+
+void heal_output_fifo() {
+    if (!relay_link.running) {
+        return;  // nobody to switch; clients fail to open the FIFO and say so
+    }
+    struct stat found {};
+    if (lstat(kFifoPath, &found) == 0) {
+        if (S_ISFIFO(found.st_mode) && found.st_dev == relay_link.fifo_device &&
+            found.st_ino == relay_link.fifo_inode) {
+            return;
+        }
+        if (S_ISDIR(found.st_mode)) {
+            return;  // not ours to remove
+        }
+    }
+    recreate_fifo();
 }
 
 void start_output_relay() {
@@ -190,6 +295,11 @@ void* run_output_relay(void*) {
         if (batch.end == BatchEnd::drain) {
             drain_fifo(fifo, buffer, batch.length);
             kept = 0;
+            if (batch.next_fifo >= 0) {
+                // What was left in the old FIFO is in the log now.
+                close(fifo);
+                fifo = batch.next_fifo;
+            }
             answer_main_thread(kRelayReady);
         } else {
             kept = forward_batch(buffer, batch.length, batch.end == BatchEnd::idle);
@@ -197,16 +307,13 @@ void* run_output_relay(void*) {
     }
 }
 
-void drain_output_relay() {
-    if (!relay_link.running) {
+void drain_output_relay(bool at_stop) {
+    if (!relay_link.running || !ask_relay({kRequestDrain, -1}, 1)) {
         return;
     }
-    char stale = 0;
-    while (recv(relay_link.ends[0], &stale, 1, MSG_DONTWAIT) == 1) {
-        // an answer to an earlier drain that came after its wait had ended
-    }
-    if (send(relay_link.ends[0], &kRequestDrain, 1, MSG_DONTWAIT) == 1) {
-        await_relay_answer();
+    const int millis = at_stop ? kStopDrainSeconds * kMillisPerSecond : kRelayAnswerMillis;
+    if (await_relay_answer(millis) == 0 && at_stop) {
+        report_unlogged_output();
     }
 }
 
@@ -227,8 +334,9 @@ Batch collect_batch(int fifo, int control, char* buffer, std::size_t kept) {
             }
             continue;
         }
-        if ((fds[1].revents & POLLIN) && take_drain_requests(control)) {
-            return {kept, BatchEnd::drain};
+        int next_fifo = -1;
+        if ((fds[1].revents & POLLIN) && take_requests(control, next_fifo)) {
+            return {kept, BatchEnd::drain, next_fifo};
         }
         std::size_t length = read_available(fifo, buffer, kept);
         if (length > kept) {

@@ -16,11 +16,18 @@ bool prepare_output_fifo();
 // reader.
 void start_output_relay();
 
+// Before a launch: makes sure kFifoPath still names the FIFO the relay reads.
+// Anything else there but a directory (nothing, a file, another FIFO) is
+// replaced by a fresh FIFO, which the relay switches to once it has logged
+// what was left in the old one. Costs one lstat when all is well.
+void heal_output_fifo();
+
 // Has the relay forward everything that is waiting in the FIFO, an
-// unterminated last line included, and returns once that is in the log or
-// after about one second, whichever comes first. Called when a client has
+// unterminated last line included, and returns once that is in the log, or
+// after about one second (at a stop, after up to 20 seconds; what is then
+// still waiting is reported), whichever comes first. Called when a client has
 // ended, before its end is logged.
-void drain_output_relay();
+void drain_output_relay(bool at_stop);
 
 // Child side, between vfork and exec: points standard error, then standard
 // output, at the FIFO. Ends the child with status 1 when the FIFO cannot be

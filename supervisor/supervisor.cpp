@@ -92,6 +92,7 @@ int supervise_client() {
         if (state.stop_signal != 0) {
             return 0;
         }
+        heal_output_fifo();
         syslog(LOG_NOTICE, "starting vpnc");
         state.client_pid = launch_client();
         if (state.client_pid <= 0) {
@@ -106,7 +107,7 @@ int supervise_client() {
         const int wait_errno = errno;
         // The client's last lines, its unterminated last line included, go to
         // the log before the news of its end.
-        drain_output_relay();
+        drain_output_relay(state.stop_signal != 0);
         report_client_end(waited, status, wait_errno);
         if (state.stop_signal != 0) {
             return 0;

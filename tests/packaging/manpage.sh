@@ -82,6 +82,7 @@ while read -r call; do
     case $call in
         *LOG_NOTICE*) heading='   Notices' ;;
         *LOG_ERR*) heading='   Errors' ;;
+        *LOG_WARNING*) heading='   Warnings' ;;
         printf*) heading='   Standard output' ;;
         *) fail "unexpected priority in: $call" ;;
     esac

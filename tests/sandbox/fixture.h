@@ -2,6 +2,7 @@
 
 #include "sandbox.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -76,6 +77,15 @@ protected:
 // of tests running side by side do not mix.
 inline uid_t unprivileged_uid() {
     return static_cast<uid_t>(200000 + getpid() % 100000);
+}
+
+// Line `number` (from 1) of the stand-in client's `lines N WIDTH`, as logged.
+inline std::string numbered_line(int number, std::size_t width) {
+    char head[32];
+    std::snprintf(head, sizeof head, "L%07d ", number);
+    std::string line(head);
+    line.resize(width - 1, 'x');
+    return line;
 }
 
 // A client script line that records the client's pid for the test.

@@ -4,6 +4,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 
 namespace {
 
@@ -49,11 +51,7 @@ TEST_F(RelayTest, BurstOfThousandsOfLinesArrivesCompleteAndInOrder) {
     const auto texts = without(box->texts(), {"starting vpnc"});
     ASSERT_EQ(texts.size(), static_cast<std::size_t>(kLines));
     for (int i = 0; i < kLines; ++i) {
-        char head[32];
-        std::snprintf(head, sizeof head, "L%07d ", i + 1);
-        std::string expected(head);
-        expected.resize(kWidth - 1, 'x');
-        ASSERT_EQ(texts[i], expected) << "line " << i + 1;
+        ASSERT_EQ(texts[i], numbered_line(i + 1, kWidth)) << "line " << i + 1;
     }
 }
 
@@ -99,34 +97,47 @@ TEST_F(RelayTest, ClientsLastLinesPrecedeTheNewsOfItsEnd) {
                                         "three, unterminated", "terminated with exit code 5"}));
 }
 
-TEST_F(RelayTest, RemovedFifoSendsLaterClientsToAFileAndTheDaemonCarriesOn) {
+TEST_F(RelayTest, FifoRemovedOrReplacedIsRecreatedBeforeTheNextClient) {
     box->set_client("exec \"$CLIENT\" out 'hello\\n' exit 0");
     sandbox::Daemon daemon = box->start();
     ASSERT_TRUE(box->wait_for_text("hello", 5s));
+    const auto descriptors = [&] {
+        const std::string dir = "/proc/" + std::to_string(daemon.pid) + "/fd";
+        return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
+    };
+    const auto before = descriptors();
     const std::string fifo = box->run_dir() + "/quorVix.fifo";
-    ASSERT_EQ(unlink(fifo.c_str()), 0);
-    // The client that was running may still have written into the FIFO;
-    // the one after it opens, and so creates, a regular file.
-    const std::size_t ended = box->count("terminated with exit code 0");
-    ASSERT_TRUE(box->wait_for_text("terminated with exit code 0", 8s, ended + 2));
-    struct stat file {};
-    ASSERT_EQ(stat(fifo.c_str(), &file), 0);
-    EXPECT_TRUE(S_ISREG(file.st_mode));
-    EXPECT_EQ(file.st_mode & 07777, 0600u);
-    EXPECT_EQ(read_file(fifo), "hello\n");
-    EXPECT_EQ(box->count("hello"), 1u);
+    const std::string warning = "re-created fifo /var/run/quorVix.fifo: it had been removed or replaced";
+    // Removed; then a regular file in its place; then a FIFO nobody reads.
+    const std::function<void()> damage[] = {
+        [&] { unlink(fifo.c_str()); },
+        [&] { unlink(fifo.c_str()), std::fclose(std::fopen(fifo.c_str(), "w")); },
+        [&] { unlink(fifo.c_str()), mkfifo(fifo.c_str(), 0600); },
+    };
+    for (std::size_t round = 1; round <= std::size(damage); ++round) {
+        damage[round - 1]();
+        ASSERT_TRUE(box->wait_for_text(warning, 5s, round));
+        ASSERT_TRUE(box->wait_for_text("hello", 5s, box->count("hello") + 2)) << "round " << round;
+    }
+    EXPECT_EQ(descriptors(), before);
+    struct stat found {};
+    ASSERT_EQ(lstat(fifo.c_str(), &found), 0);
+    EXPECT_TRUE(S_ISFIFO(found.st_mode));
+    EXPECT_EQ(box->count("Preparing STDERR_FILENO failed"), 0u);
+    for (const sandbox::Frame& frame : box->frames()) {
+        EXPECT_EQ(frame.priority, frame.text == warning ? (LOG_DAEMON | LOG_WARNING) : kNotice);
+    }
     ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
     EXPECT_EQ(box->exit_status(daemon, 4s), 0);
 }
 
-TEST_F(RelayTest, FifoWithoutReaderFailsTheClientInsteadOfHangingTheDaemon) {
-    // A FIFO made anew behind the daemon's back has no reader.
+TEST_F(RelayTest, DirectoryAtTheFifoPathFailsTheClientAndIsLeftAlone) {
     box->set_client("exec \"$CLIENT\" out 'hello\\n' exit 0");
     sandbox::Daemon daemon = box->start();
     ASSERT_TRUE(box->wait_for_text("hello", 5s));
     const std::string fifo = box->run_dir() + "/quorVix.fifo";
     ASSERT_EQ(unlink(fifo.c_str()), 0);
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(fifo.c_str(), 0700), 0);
     ASSERT_TRUE(box->wait_for_text("Preparing STDERR_FILENO failed", 5s, 2));
     for (const sandbox::Frame& frame : box->frames()) {
         if (frame.text == "Preparing STDERR_FILENO failed") {
@@ -135,6 +146,9 @@ TEST_F(RelayTest, FifoWithoutReaderFailsTheClientInsteadOfHangingTheDaemon) {
         }
     }
     EXPECT_GE(box->count("terminated with exit code 1"), 1u);
+    struct stat found {};
+    ASSERT_EQ(lstat(fifo.c_str(), &found), 0);
+    EXPECT_TRUE(S_ISDIR(found.st_mode));
     ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
     EXPECT_EQ(box->exit_status(daemon, 3s), 0);
 }

@@ -3,6 +3,9 @@
 #include "fixture.h"
 
 #include <csignal>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
 
 namespace {
 
@@ -130,6 +133,39 @@ TEST_F(StopTest, ClientsLastWordsOnSigtermReachTheLogBeforeTheDaemonExits) {
     ASSERT_EQ(texts.size(), 5u) << ::testing::PrintToString(texts);
     EXPECT_EQ(texts[3], "bye");
     EXPECT_EQ(texts[4], "terminated with exit code 0");
+}
+
+TEST_F(StopTest, SlowLoggerStillGetsTheClientsLastLinesBeforeItsEnd) {
+    // A logger that takes 5 ms a message behind a short queue: the relay is
+    // still forwarding for seconds after the client has ended.
+    constexpr int kLines = 600;
+    constexpr std::size_t kWidth = 80;
+    box->set_client("exec \"$CLIENT\" lines " + std::to_string(kLines) + " " + std::to_string(kWidth) + " hold");
+    sandbox::Daemon daemon = box->start();
+    std::vector<std::string> texts;
+    int status = -1;
+    char datagram[65536];
+    for (const auto deadline = sandbox::Clock::now() + 30s; sandbox::Clock::now() < deadline;) {
+        std::this_thread::sleep_for(5ms);
+        const ssize_t length = recv(box->log_socket(), datagram, sizeof datagram, 0);
+        if (length > 0) {
+            texts.push_back(sandbox::parse_frame(std::string(datagram, static_cast<std::size_t>(length)))->text);
+            if (texts.size() == 2) {
+                ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+            }
+        } else if (waitpid(daemon.pid, &status, WNOHANG) == daemon.pid) {
+            break;
+        }
+    }
+    EXPECT_EQ(status, 0);
+    std::erase_if(texts, [](const std::string& text) { return text.starts_with("sending SIGTERM"); });
+    std::vector<std::string> expected{"starting vpnc"};
+    for (int i = 1; i <= kLines; ++i) {
+        expected.push_back(numbered_line(i, kWidth));
+    }
+    expected.push_back("terminated by signal 15");
+    ASSERT_EQ(texts.size(), expected.size());
+    EXPECT_EQ(texts, expected);
 }
 
 }  // namespace
