@@ -23,8 +23,8 @@ constexpr const char* kLogIdent = "quorVix";
 // every message; the frames on the wire are the same. openlog keeps the
 // pointer, so the identity lives in static storage.
 void open_log() {
-    static char identity[sizeof "quorVix[]" + 20];
-    snprintf(identity, sizeof identity, "%s[%ld]", kLogIdent, static_cast<long>(getpid()));
+    static char identity[sizeof "quorVix[-2147483648]"];  // room for any pid_t
+    (void)snprintf(identity, sizeof identity, "%s[%d]", kLogIdent, static_cast<int>(getpid()));
     openlog(identity, LOG_NDELAY, LOG_DAEMON);
 }
 
