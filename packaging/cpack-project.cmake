@@ -27,7 +27,10 @@ endif()
 
 set(quorvix_source "${CPACK_QUORVIX_SOURCE_DIR}")
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
-  execute_process(COMMAND git -C "${quorvix_source}" log -1 --format=%ct
+  # The checkout may belong to another user (git's safe.directory): its
+  # date is read all the same, as the build uses its files anyway.
+  execute_process(COMMAND git -c "safe.directory=${quorvix_source}"
+                          -C "${quorvix_source}" log -1 --format=%ct
                   OUTPUT_VARIABLE quorvix_epoch OUTPUT_STRIP_TRAILING_WHITESPACE
                   RESULT_VARIABLE status ERROR_QUIET)
   if(NOT status EQUAL 0 OR NOT quorvix_epoch MATCHES "^[0-9]+$")
