@@ -111,8 +111,9 @@ set(CPACK_QUORVIX_STRIP ${CMAKE_STRIP})
 set(CPACK_QUORVIX_HARDENED ${quorvix_hardened})
 set(CPACK_QUORVIX_BUILD_TYPE "${CMAKE_BUILD_TYPE}")
 if(CMAKE_VERSION VERSION_LESS 3.19)
-  message(WARNING "CPack before CMake 3.19 ignores CPACK_PRE_BUILD_SCRIPTS: "
-                  "the packages would lack their copyright file and changelog")
+  message(WARNING "CPack before CMake 3.19 ignores CPACK_PRE_BUILD_SCRIPTS and "
+                  "CPACK_POST_BUILD_SCRIPTS: the packages would lack their copyright "
+                  "file and changelog, and depend on the umask")
 endif()
 
 include(CPack)
