@@ -17,6 +17,14 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     GROUP_READ GROUP_EXECUTE
     WORLD_READ WORLD_EXECUTE)
 
+# Every install writes the list of installed files to install_manifest.txt in
+# the build tree, cpack's and the packaging tests' too. After
+# `sudo cmake --install build`, that file belongs to root and the next
+# install by the tree's owner could not write it: each install therefore
+# first removes it (the tree's owner may, as the owner of its directory), and
+# writes a fresh one at its end as usual.
+install(CODE "file(REMOVE \"${PROJECT_BINARY_DIR}/install_manifest.txt\")")
+
 install(TARGETS quorVixd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/man/quorVixd.8
@@ -33,6 +41,9 @@ if(IS_ABSOLUTE "${CMAKE_INSTALL_SBINDIR}")
 else()
   set(quorvix_unit_sbindir "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}")
 endif()
+# The scratch root is made here, by the tree's owner, so that an install by
+# root (sudo cmake --install) does not leave it owned by root.
+file(MAKE_DIRECTORY "${PROJECT_BINARY_DIR}/packaging")
 install(CODE "
   set(QUORVIX_SBINDIR \"${quorvix_unit_sbindir}\")
   set(quorvix_unit_template \"${PROJECT_SOURCE_DIR}/packaging/quorVixd.service.in\")

@@ -81,7 +81,21 @@ gzip -dc "$root/usr/share/man/man8/quorVixd.8.gz" | cmp -s - "$source/man/quorVi
     fail "packaged manual page differs from man/quorVixd.8"
 head -n 1 < <(gzip -dc "$root/usr/share/doc/quorvixd/changelog.gz") |
     grep -qF "quorvixd ($version) " || fail "changelog does not start with version $version"
-grep -q Copyright "$root/usr/share/doc/quorvixd/copyright" || fail "copyright file without notice"
+grep -qx 'License: Expat' "$root/usr/share/doc/quorvixd/copyright" ||
+    fail "copyright file without its licence"
+
+# The hardening flags. Where the C library's start files lack the x86
+# control-flow properties (Debian 12), no program can have them.
+if command -v hardening-check >/dev/null; then
+    cet=()
+    readelf -n "$(${CXX:-c++} -print-file-name=Scrt1.o)" 2>/dev/null | grep -q 'IBT, SHSTK' || {
+        echo "note: the C start files lack IBT and SHSTK: control flow not checked"
+        cet=(--nocfprotection)
+    }
+    hardening-check "${cet[@]}" "$root/usr/sbin/quorVixd" || fail "hardening-check failed"
+else
+    echo "note: hardening-check not found (Debian package devscripts): not run"
+fi
 
 # Maintainer scripts, and checksums of every file.
 control=$work/control

@@ -1,5 +1,6 @@
 #!/bin/bash
-# lintian finds no error and no warning in the Debian package, and every
+# lintian finds no error and no warning in the Debian package, no tag
+# about hardening even among the informational ones, and every
 # override that the package ships is still needed. Informational tags are
 # shown in the log but do not fail the test.
 #
@@ -23,6 +24,7 @@ TMPDIR=$work lintian --fail-on error,warning --display-info --display-experiment
 # lintian warns that it runs as root, which CI does.
 grep -v '^running with root privileges is not recommended!$' "$work/lintian" || true
 [ "$status" -eq 0 ] || fail "lintian reports errors or warnings (exit status $status)"
+! grep -E '^[EWIXP]: .* hardening-' "$work/lintian" || fail "lintian finds the daemon unhardened"
 ! grep -Eq '^[EWIXP]: .*(unused|mismatched)-override' "$work/lintian" ||
     fail "the package's lintian overrides no longer match"
 

@@ -25,6 +25,10 @@ unit=$prefix/lib/systemd/system/quorVixd.service
 [ "$(unit_value "$unit" ExecStart)" = "$prefix/sbin/quorVixd" ] ||
     fail "ExecStart= is '$(unit_value "$unit" ExecStart)', expected $prefix/sbin/quorVixd"
 
+# Deaths by the signals that systemd counts as clean are restarted too.
+[ "$(unit_value "$unit" RestartForceExitStatus)" = "SIGHUP SIGPIPE" ] ||
+    fail "RestartForceExitStatus= is not 'SIGHUP SIGPIPE'"
+
 man_check=--man=yes
 if ! command -v man >/dev/null; then
     echo "note: man not found (Debian package man-db): Documentation= not checked"

@@ -1,13 +1,15 @@
 # Run by CPack (CPACK_PRE_BUILD_SCRIPTS) between the install into its staging
-# tree and the making of the Debian package: adds what Debian requires of a
-# package beyond the install tree.
+# tree and the making of the package: adds what the package requires
+# beyond the install tree.
 #
 #   - programs stripped as Debian strips them, without the .comment and
 #     .note sections that CPack's plain strip leaves in;
 #   - manual pages compressed with gzip -9n (best compression, without the
 #     file's name and time stamp, as Debian wants them);
-#   - /usr/share/doc/<package>/copyright and changelog.gz;
-#   - the package's lintian overrides.
+#   - Debian: /usr/share/doc/<package>/copyright and changelog.gz, and the
+#     package's lintian overrides;
+#   - RPM: the licence, /usr/share/licenses/<package>/LICENSE (the changelog
+#     is in the package's header).
 #
 # Modes are set explicitly so that the package does not depend on the umask
 # of whoever builds it.
@@ -64,11 +66,27 @@ foreach(page IN LISTS files)
   endif()
 endforeach()
 
-set(docdir "${root}/usr/share/doc/${CPACK_DEBIAN_PACKAGE_NAME}")
-file(INSTALL "${CPACK_QUORVIX_DEBIAN_COPYRIGHT}" DESTINATION "${docdir}"
-     PERMISSIONS ${file_mode})
-quorvix_gzip_into("${CPACK_QUORVIX_DEBIAN_CHANGELOG}" "${docdir}" changelog)
-file(INSTALL "${CPACK_QUORVIX_LINTIAN_OVERRIDES}"
-     DESTINATION "${root}/usr/share/lintian/overrides"
-     RENAME "${CPACK_DEBIAN_PACKAGE_NAME}"
-     PERMISSIONS ${file_mode})
+set(packaging "${CPACK_QUORVIX_SOURCE_DIR}/packaging")
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(docdir "${root}/usr/share/doc/${CPACK_DEBIAN_PACKAGE_NAME}")
+  file(INSTALL "${packaging}/debian/copyright" DESTINATION "${docdir}"
+       PERMISSIONS ${file_mode})
+  quorvix_gzip_into("${CPACK_QUORVIX_CHANGELOG}" "${docdir}" changelog)
+  file(INSTALL "${packaging}/debian/lintian-overrides"
+       DESTINATION "${root}/usr/share/lintian/overrides"
+       RENAME "${CPACK_DEBIAN_PACKAGE_NAME}"
+       PERMISSIONS ${file_mode})
+elseif(CPACK_GENERATOR STREQUAL "RPM")
+  file(INSTALL "${CPACK_RESOURCE_FILE_LICENSE}"
+       DESTINATION "${root}/usr/share/licenses/${CPACK_RPM_PACKAGE_NAME}"
+       PERMISSIONS ${file_mode})
+endif()
+
+# CPack creates the staging tree's top directories under the umask of the
+# one who builds: every directory becomes rwxr-xr-x, and no file is writable
+# by group or others.
+execute_process(COMMAND chmod -R u=rwX,go=rX "${root}" RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "chmod of the staging tree failed: ${status}")
+endif()
+
