@@ -197,7 +197,8 @@ void reset_signals(bool ignore_sigchld) {
     }
     envp.push_back(nullptr);
     execve(program.c_str(), argv, envp.data());
-    child_fail(program.c_str());
+    dprintf(STDERR_FILENO, "sandbox: exec %s: %s\n", program.c_str(), std::strerror(errno));
+    _exit(127);
 }
 
 int remove_entry(const char* path, const struct stat*, int, FTW*) {
