@@ -107,10 +107,11 @@ TEST_F(StartupTest, ManyInheritedDescriptorsDoNotStopTheRelay) {
     constexpr rlim_t kLimit = 4096;
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_max = geteuid() == 0 ? std::max(limit.rlim_max, kLimit) : limit.rlim_max;
+    const rlim_t hard = limit.rlim_max;
+    limit.rlim_max = geteuid() == 0 ? std::max(hard, kLimit) : hard;
     limit.rlim_cur = limit.rlim_max;
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < kLimit) {
-        GTEST_SKIP() << "needs 4096 descriptors; the hard limit, " << limit.rlim_max << ", cannot be raised here";
+        GTEST_SKIP() << "needs 4096 descriptors; the hard limit, " << hard << ", cannot be raised here";
     }
     box->set_client("exec \"$CLIENT\" out 'still relayed\\n' hold");
     sandbox::Daemon daemon = box->start({.open_descriptors = 1100, .max_descriptors = kLimit});
