@@ -1,8 +1,10 @@
 #!/bin/sh
-# Builds from scratch and runs every test: the unit tests, the real daemon in
-# its sandbox, and the packaging checks. Usage: scripts/test.sh [build-dir]
+# Installs what is missing (scripts/setup.sh), builds from scratch and runs
+# every test: the unit tests, the real daemon in its sandbox, and the
+# packaging checks. Usage: scripts/test.sh [build-dir]
 set -eu
 cd "$(dirname "$0")/.."
+scripts/setup.sh test
 build=${1:-build}
 rm -rf "$build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIX_WERROR=ON

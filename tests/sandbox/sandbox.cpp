@@ -14,6 +14,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -47,6 +48,27 @@ void write_file(const std::string& path, const std::string& content, mode_t mode
 void make_dir(const std::string& path) {
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
         fail("mkdir " + path);
+    }
+}
+
+// Copies a program into the sandbox's directory (close-on-exec, so that no
+// child forked meanwhile holds it open for writing and makes its exec fail).
+void copy_program(const std::string& from, const std::string& to) {
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700);
+    struct stat source {};
+    bool copied = in >= 0 && out >= 0 && fstat(in, &source) == 0 && fchmod(out, 0755) == 0;
+    for (off_t done = 0; copied && done < source.st_size;) {
+        const ssize_t count = sendfile(out, in, nullptr, static_cast<std::size_t>(source.st_size - done));
+        copied = count > 0;
+        done += count;
+    }
+    const int saved = errno;
+    close(in);
+    close(out);
+    errno = saved;
+    if (!copied) {
+        fail("copy " + from + " to " + to);
     }
 }
 
@@ -124,7 +146,8 @@ void reset_signals(bool ignore_sigchld) {
     }
 }
 
-[[noreturn]] void exec_daemon(const std::string& root, const Daemon& daemon, const StartOptions& options) {
+[[noreturn]] void exec_daemon(const std::string& root, const std::string& program, const Daemon& daemon,
+                              const StartOptions& options) {
     reset_signals(options.ignore_sigchld);
     int in = open("/dev/null", O_RDONLY);
     int out = open(daemon.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -173,8 +196,9 @@ void reset_signals(bool ignore_sigchld) {
         envp.push_back(entry.data());
     }
     envp.push_back(nullptr);
-    execve(QUORVIX_DAEMON_PATH, argv, envp.data());
-    child_fail("exec " QUORVIX_DAEMON_PATH);
+    execve(program.c_str(), argv, envp.data());
+    dprintf(STDERR_FILENO, "sandbox: exec %s: %s\n", program.c_str(), std::strerror(errno));
+    _exit(127);
 }
 
 int remove_entry(const char* path, const struct stat*, int, FTW*) {
@@ -211,7 +235,7 @@ Sandbox::Sandbox() {
     }
     root_ = pattern;
     chmod(root_.c_str(), 0755);
-    for (const char* dir : {"/run", "/opt", "/opt/quorVix", "/opt/quorVix/bin", "/opt/quorVix/etc", "/dev"}) {
+    for (const char* dir : {"/bin", "/run", "/opt", "/opt/quorVix", "/opt/quorVix/bin", "/opt/quorVix/etc", "/dev"}) {
         make_dir(root_ + dir);
     }
     for (const char* name : kDeviceNames) {
@@ -222,6 +246,13 @@ Sandbox::Sandbox() {
     symlink("/proc/self/fd/1", (root_ + "/dev/stdout").c_str());
     symlink("/proc/self/fd/2", (root_ + "/dev/stderr").c_str());
     write_file(root_ + "/opt/quorVix/etc/quorvix-script", "#!/bin/sh\n", 0755);
+    // The daemon and the stand-in run from here, below none of the sandbox's
+    // mounts and open to every user: the build tree may lie under /opt or in
+    // a directory that the unprivileged users of some cases cannot enter.
+    daemon_path_ = root_ + "/bin/quorVixd";
+    stand_in_path_ = root_ + "/bin/stand_in_client";
+    copy_program(QUORVIX_DAEMON_PATH, daemon_path_);
+    copy_program(QUORVIX_STAND_IN_PATH, stand_in_path_);
 
     log_socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_un address{};
@@ -263,7 +294,7 @@ Sandbox::~Sandbox() {
 
 void Sandbox::set_client(const std::string& body) {
     write_file(root_ + "/opt/quorVix/bin/vpnc",
-               "#!/bin/sh\nCLIENT='" QUORVIX_STAND_IN_PATH "'\n" + body + "\n", 0755);
+               "#!/bin/sh\nCLIENT='" + stand_in_path_ + "'\n" + body + "\n", 0755);
 }
 
 void Sandbox::remove_client() {
@@ -277,7 +308,7 @@ void Sandbox::set_client_ops(const std::vector<std::string>& ops) {
     }
     write_file(root_ + "/opt/quorVix/etc/stand-in.ops", text, 0644);
     remove_client();
-    if (symlink(QUORVIX_STAND_IN_PATH, (root_ + "/opt/quorVix/bin/vpnc").c_str()) != 0) {
+    if (symlink(stand_in_path_.c_str(), (root_ + "/opt/quorVix/bin/vpnc").c_str()) != 0) {
         fail("symlink client");
     }
 }
@@ -292,7 +323,7 @@ Daemon Sandbox::start(const StartOptions& options) {
         fail("fork");
     }
     if (daemon.pid == 0) {
-        exec_daemon(root_, daemon, options);
+        exec_daemon(root_, daemon_path_, daemon, options);
     }
     daemons_.push_back(daemon.pid);
     return daemon;

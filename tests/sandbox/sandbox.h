@@ -2,8 +2,9 @@
 
 // Runs the real daemon in a private mount namespace: a fresh directory over
 // /run, a stand-in client tree over /opt and a small /dev whose `log` is a
-// datagram socket that the sandbox owns and reads. Nothing outside the
-// sandbox's temporary directory is touched.
+// datagram socket that the sandbox owns and reads. The daemon and the
+// stand-in client run from copies in the sandbox's temporary directory.
+// Nothing outside that directory is touched.
 
 #include <chrono>
 #include <functional>
@@ -92,6 +93,8 @@ private:
     void receive(int timeout_millis);
 
     std::string root_;
+    std::string daemon_path_;
+    std::string stand_in_path_;
     int log_socket_ = -1;
     std::vector<Frame> frames_;
     std::vector<pid_t> daemons_;

@@ -3,6 +3,7 @@
 #include "fixture.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -83,7 +84,7 @@ TEST_F(StartupTest, MissingLockFileIsCreatedEmptyForRootAlone) {
 
 TEST_F(StartupTest, UnwritableRunDirectoryPrintsOpenErrorAndExitsZero) {
     if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to run the daemon as another user";
+        GTEST_SKIP() << "needs root to run the daemon as another user: run scripts/test.sh as root";
     }
     sandbox::Daemon daemon = box->start({.uid = unprivileged_uid()});
     EXPECT_EQ(box->exit_status(daemon, 3s), 0);
@@ -119,8 +120,19 @@ TEST_F(StartupTest, DirectoryAtFifoPathEndsStartupWithStatusOne) {
 
 TEST_F(StartupTest, ManyInheritedDescriptorsDoNotStopTheRelay) {
     // The daemon's own descriptors then lie above 1023, out of select's reach.
+    // The caller's limit may be the stock 1024: raise it first (soft to hard,
+    // and as root the hard limit too).
+    constexpr rlim_t kLimit = 4096;
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const rlim_t hard = limit.rlim_max;
+    limit.rlim_max = geteuid() == 0 ? std::max(hard, kLimit) : hard;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < kLimit) {
+        GTEST_SKIP() << "needs 4096 descriptors; the hard limit, " << hard << ", cannot be raised here";
+    }
     box->set_client("exec \"$CLIENT\" out 'still relayed\\n' hold");
-    sandbox::Daemon daemon = box->start({.open_descriptors = 1100, .max_descriptors = 4096});
+    sandbox::Daemon daemon = box->start({.open_descriptors = 1100, .max_descriptors = kLimit});
     EXPECT_TRUE(box->wait_for_text("still relayed", 5s));
 }
 

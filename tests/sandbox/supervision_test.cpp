@@ -133,7 +133,7 @@ pid_t start_ballast(uid_t uid) {
 
 TEST_F(SupervisionTest, FailedLaunchIsLoggedAndRetriedOnceASecond) {
     if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to run the daemon as another user";
+        GTEST_SKIP() << "needs root to run the daemon as another user: run scripts/test.sh as root";
     }
     // An unprivileged daemon whose user is at its process limit: the daemon's
     // two threads and one more process. Every vfork fails until that process
@@ -160,7 +160,7 @@ TEST_F(SupervisionTest, FailedLaunchIsLoggedAndRetriedOnceASecond) {
 
 TEST_F(SupervisionTest, StopSignalCutsThePauseAfterAFailedLaunchShort) {
     if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to run the daemon as another user";
+        GTEST_SKIP() << "needs root to run the daemon as another user: run scripts/test.sh as root";
     }
     // The daemon's two threads are all its user may have.
     ASSERT_EQ(chown(box->run_dir().c_str(), unprivileged_uid(), unprivileged_uid()), 0);

@@ -1,12 +1,15 @@
 // Starts the real daemon in a private sandbox with a demonstration client in
 // place of vpnc, and shows its log live, the way it would appear in syslog.
-// Ctrl-C stops the daemon with SIGTERM, so the stop sequence is seen too.
+// Ctrl-C stops the daemon with SIGTERM, so the stop sequence is seen too;
+// so does a closed terminal (SIGHUP). A daemon that ends unasked is reported
+// with what it printed, and the exit status is then 1.
 
 #include "sandbox.h"
 
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <sys/wait.h>
 #include <syslog.h>
 
@@ -49,9 +52,15 @@ void show(const sandbox::Frame& frame) {
     std::fflush(stdout);
 }
 
-}  // namespace
+// What the daemon printed: the sandbox's own reason when the exec failed.
+void show_output(const std::string& path) {
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        std::printf("quorVixd: %s\n", line.c_str());
+    }
+}
 
-int main() {
+int run() {
     const std::string reason = sandbox::unavailable_reason();
     if (!reason.empty()) {
         std::fprintf(stderr, "cannot make a sandbox here: %s\n", reason.c_str());
@@ -59,11 +68,13 @@ int main() {
     }
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
+    std::signal(SIGHUP, on_interrupt);
+    std::signal(SIGPIPE, on_interrupt);  // nobody reads the log any more
 
     sandbox::Sandbox box;
     box.set_client(kDemoClient);
     sandbox::Daemon daemon = box.start();
-    std::printf("quorVixd is running as pid %d in a private sandbox (%s).\n"
+    std::printf("quorVixd started as pid %d in a private sandbox (%s).\n"
                 "Its log follows; press Ctrl-C to stop it.\n\n",
                 static_cast<int>(daemon.pid), box.root().c_str());
     std::fflush(stdout);
@@ -86,9 +97,24 @@ int main() {
         std::optional<int> status = box.wait_exit(daemon, std::chrono::milliseconds(100));
         show_new();
         if (status) {
-            std::printf("-- quorVixd exited with status %d --\n",
-                        WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status));
-            return 0;
+            show_output(daemon.stdout_path);
+            show_output(daemon.stderr_path);
+            std::printf("-- quorVixd exited with status %d%s --\n",
+                        WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status),
+                        stopping ? "" : ", unasked");
+            std::fflush(stdout);
+            return stopping && WIFEXITED(*status) && WEXITSTATUS(*status) == 0 ? 0 : 1;
         }
+    }
+}
+
+}  // namespace
+
+int main() {
+    try {
+        return run();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "try-it: %s\n", error.what());
+        return 1;
     }
 }
