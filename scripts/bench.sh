@@ -9,4 +9,4 @@ cd "$(dirname "$0")/.."
 build=${BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j "$(nproc)" --target bench >/dev/null
-exec "$build/tests/tools/bench" "$@"
+exec "$build/bench/bench" "$@"

@@ -12,4 +12,4 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 cmake --build "$build" -j "$(nproc)" --target soak >/dev/null
-exec "$build/tests/tools/soak" "$@"
+exec "$build/bench/soak" "$@"
