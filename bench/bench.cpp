@@ -501,7 +501,7 @@ Run run_daemon(const Options& options, const LinesFile& lines) {
         add_problem(run, "the daemon never logged \"starting vpnc\"");
     }
     if (ended_early) {
-        add_problem(run, "the daemon ended before it was stopped");
+        add_problem(run, "the daemon ended before it was stopped (" + describe_status(status) + ")");
     } else if (!exited_zero(status)) {
         add_problem(run, "the daemon, stopped with SIGTERM: " + describe_status(status));
     }

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -504,10 +505,16 @@ int main(int argc, char** argv) {
     }
     const std::string reason = sandbox::unavailable_reason();
     if (!reason.empty()) {
-        std::fprintf(stderr, "soak: cannot run the daemon in a sandbox: %s\n", reason.c_str());
+        std::fprintf(stderr, "soak: needs root here (%s); run it as root, e.g. sudo scripts/soak.sh\n",
+                     reason.c_str());
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("soak: the daemon for %g s with a client that restarts as fast as it may\n", duration);
-    return soak(duration);
+    try {
+        return soak(duration);
+    } catch (const std::exception& error) {
+        std::printf("soak: FAILED: %s\n", error.what());
+        return 1;
+    }
 }

@@ -7,6 +7,14 @@
 # Usage: scripts/soak.sh [SECONDS]   (build directory: $SOAK_BUILD_DIR, default build-soak)
 set -eu
 cd "$(dirname "$0")/.."
+# The daemon runs in a private mount namespace: that takes root, or a user
+# namespace of one's own where the kernel allows it (as the tests' sandbox
+# decides). Said first, before anything is built.
+if [ "$(id -u)" -ne 0 ] && ! unshare --user --map-root-user --mount true 2>/dev/null; then
+  echo "soak: needs root: not root, and unprivileged user namespaces are not available here." >&2
+  echo "  Run it as root: sudo $0 $*" >&2
+  exit 2
+fi
 build=${SOAK_BUILD_DIR:-build-soak}
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
