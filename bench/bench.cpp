@@ -642,12 +642,14 @@ Throughput throughput(const Options& options, const LinesFile& lines) {
     }
 
     int heavy_rounds = 0;
+    std::vector<bool> quiet;
     for (int round = 0; round < options.rounds; ++round) {
         bool heavy = false;
         for (const std::vector<Run>& of_sender : runs) {
             heavy = heavy || of_sender[static_cast<std::size_t>(round)].heavy();
         }
         heavy_rounds += heavy;
+        quiet.push_back(!heavy);
     }
     std::printf("\n  Medians of %d round(s) [min-max]; %d round(s) with heavy foreign load\n", options.rounds,
                 heavy_rounds);
@@ -673,11 +675,17 @@ Throughput throughput(const Options& options, const LinesFile& lines) {
     for (const Sender other : {kLogger, kLoop}) {
         std::vector<double> rate;
         std::vector<double> cpu;
+        std::vector<double> quiet_rate;
+        std::vector<double> quiet_cpu;
         for (std::size_t round = 0; round < runs[kDaemon].size(); ++round) {
             const Run& daemon = runs[kDaemon][round];
             const Run& them = runs[other][round];
             rate.push_back(them.rate() > 0 ? daemon.rate() / them.rate() : 0);
             cpu.push_back(them.cpu_per_line_us() > 0 ? daemon.cpu_per_line_us() / them.cpu_per_line_us() : 0);
+            if (quiet[round]) {
+                quiet_rate.push_back(rate.back());
+                quiet_cpu.push_back(cpu.back());
+            }
         }
         const Spread rates = spread_of(rate);
         const Spread cpus = spread_of(cpu);
@@ -687,6 +695,12 @@ Throughput throughput(const Options& options, const LinesFile& lines) {
                     rates.low, rates.high,
                     result.cpu[other].median > 0 ? result.cpu[kDaemon].median / result.cpu[other].median : 0,
                     cpus.low, cpus.high);
+        if (heavy_rounds > 0 && !quiet_rate.empty()) {
+            std::printf("  quorVixd / %-11s  in the %zu round(s) without heavy load, medians of the rounds' ratios: "
+                        "lines/s %.2f, CPU per line %.2f\n",
+                        kSenderNames[other], quiet_rate.size(), spread_of(quiet_rate).median,
+                        spread_of(quiet_cpu).median);
+        }
     }
     return result;
 }
