@@ -6,7 +6,7 @@
 #   <prefix>/lib/systemd/system/quorVixd.service
 #   <prefix>/share/man/man8/quorVixd.8
 #
-# Nothing under tests/ is installed.
+# Nothing under tests/ or bench/ is installed.
 
 include(GNUInstallDirs)
 
