@@ -45,6 +45,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -237,6 +238,9 @@ pid_t spawn(int in, int out, const std::vector<std::string>& argv, const LogName
         }
         return pid;
     }
+    // Should the bench die, its own children go with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    signal(SIGPIPE, SIG_DFL);
     if ((in >= 0 && dup2(in, STDIN_FILENO) < 0) || (out >= 0 && dup2(out, STDOUT_FILENO) < 0)) {
         _exit(127);
     }
@@ -972,6 +976,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A reader of our output that goes away (`| head`) must not end the run
+    // half way, leaving a sandboxed daemon behind.
+    signal(SIGPIPE, SIG_IGN);
     try {
         return bench(options);
     } catch (const std::exception& error) {
