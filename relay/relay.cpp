@@ -178,13 +178,14 @@ void drain_fifo(int fifo, char* buffer, std::size_t length) {
 // client output is still waiting in the FIFO, and so will not be logged.
 void report_unlogged_output() {
     int waiting = -1;
-    struct stat found {};
-    int fifo = open(kFifoPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fifo >= 0 && fstat(fifo, &found) == 0 && found.st_dev == relay_link.fifo_device &&
-        found.st_ino == relay_link.fifo_inode && ioctl(fifo, FIONREAD, &waiting) != 0) {
-        waiting = -1;
-    }
+    const int fifo = open(kFifoPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fifo >= 0) {
+        struct stat found {};
+        const bool relays = fstat(fifo, &found) == 0 && found.st_dev == relay_link.fifo_device &&
+                            found.st_ino == relay_link.fifo_inode;
+        if (!relays || ioctl(fifo, FIONREAD, &waiting) != 0) {
+            waiting = -1;
+        }
         close(fifo);
     }
     if (waiting >= 0) {
@@ -204,16 +205,11 @@ void recreate_fifo() {
     int fifo = -1;
     struct stat made {};
     if (mkfifo(kFifoPath, kFifoMode) != 0 || (fifo = open(kFifoPath, O_RDWR | O_NONBLOCK)) < 0 ||
-        fstat(fifo, &made) != 0) {
+        fstat(fifo, &made) != 0 || !ask_relay({kRequestSwitch, fifo}, sizeof(Request))) {
         syslog(LOG_ERR, "cannot re-create fifo: %s", strerror(errno));
         if (fifo >= 0) {
             close(fifo);
         }
-        return;
-    }
-    if (!ask_relay({kRequestSwitch, fifo}, sizeof(Request))) {
-        syslog(LOG_ERR, "cannot re-create fifo: %s", strerror(errno));
-        close(fifo);
         return;
     }
     relay_link.fifo_device = made.st_dev;
