@@ -37,13 +37,20 @@ std::size_t forward_lines(char* buffer, std::size_t length, LineSink sink) {
     return start;
 }
 
-std::size_t forward_batch(char* buffer, std::size_t length, bool flush, LineSink sink) {
-    const std::size_t consumed = forward_lines(buffer, length, sink);
-    const std::size_t tail = length - consumed;
-    if (flush || tail == kBatchCapacity) {
-        forward_line(buffer + consumed, tail, sink);
-        return 0;
+std::size_t forward_up_to(char* buffer, std::size_t length, std::size_t cut, bool flush, LineSink sink) {
+    std::size_t sent = forward_lines(buffer, cut, sink);
+    if (flush || cut - sent == kBatchCapacity) {
+        // The line's terminating NUL lands on buffer[cut], which may be the
+        // first byte still to come.
+        const char after = buffer[cut];
+        forward_line(buffer + sent, cut - sent, sink);
+        buffer[cut] = after;
+        sent = cut;
     }
-    std::memmove(buffer, buffer + consumed, tail);
-    return tail;
+    std::memmove(buffer, buffer + sent, length - sent);
+    return length - sent;
+}
+
+std::size_t forward_batch(char* buffer, std::size_t length, bool flush, LineSink sink) {
+    return forward_up_to(buffer, length, length, flush, sink);
 }

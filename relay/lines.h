@@ -22,9 +22,12 @@ std::size_t forward_lines(char* buffer, std::size_t length, LineSink sink = log_
 // be writable: it receives the terminating NUL.
 void forward_line(char* line, std::size_t length, LineSink sink = log_line);
 
-// Forwards the complete lines of buffer[0, length), then deals with the
-// tail: it is sent as a line of its own when `flush` is set or when it fills
-// the whole batch, otherwise moved to the front of the buffer. Returns the
-// number of bytes now carried at the front. `buffer` holds kBatchCapacity + 1
-// bytes.
+// Forwards the complete lines of buffer[0, cut), then deals with the tail
+// before `cut`: it is sent as a line of its own when `flush` is set or when it
+// fills the whole batch, otherwise kept. What was sent is removed: the kept
+// tail and the bytes from `cut` on move to the front of the buffer. Returns
+// the number of bytes now held there. `buffer` holds kBatchCapacity + 1 bytes.
+std::size_t forward_up_to(char* buffer, std::size_t length, std::size_t cut, bool flush, LineSink sink = log_line);
+
+// forward_up_to over the whole of buffer[0, length).
 std::size_t forward_batch(char* buffer, std::size_t length, bool flush, LineSink sink = log_line);

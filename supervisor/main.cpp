@@ -2,7 +2,6 @@
 #include "supervisor/supervisor.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -46,9 +45,7 @@ int main() {
     // 3. A session of our own; fails harmlessly when we lead a group already.
     setsid();
     // 4. Record stop signals; every other disposition stays as inherited.
-    signal(SIGINT, record_stop_signal);
-    signal(SIGTERM, record_stop_signal);
-    signal(SIGQUIT, record_stop_signal);
+    watch_stop_signals();
     // 5. The log.
     open_log();
     // 6. The output relay: a fresh FIFO and the thread that reads it.

@@ -2,8 +2,14 @@
 
 #include "relay/relay.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -21,41 +27,94 @@ constexpr const char* kClientArgv[] = {
     nullptr,
 };
 
-// Interval between two polls of a running client, and the pause between the
-// end of one client and the launch of the next (or after a failed launch).
-constexpr unsigned kPollSeconds = 1;
+// The pause between the end of one client and the launch of the next (or
+// after a failed launch), and the interval between two SIGTERMs to a client
+// that outlives a stop.
+constexpr int kPauseMillis = 1000;
+// How often the loop looks for itself when it lacks a wake-up: no pidfd for
+// the client, or no wake-up pipe.
+constexpr int kPollMillis = 1000;
+constexpr int kNoDeadline = -1;
+constexpr std::size_t kWakeBytesPerRead = 64;  // any number: the bytes only wake the loop
 
-SupervisorState state{0, 0};
+SupervisorState state{0, 0, {-1, -1}};
 
-// Polls the client once a second until it has ended, sending it SIGTERM at
-// every poll once a stop has been recorded. Returns false, with errno set,
-// when waitpid failed: the client is then no longer ours to wait for, as when
-// SIGCHLD is ignored and the kernel has reaped it.
-bool await_client_end(int& status) {
-    for (;;) {
-        pid_t waited = waitpid(state.client_pid, &status, WNOHANG);
-        if (waited > 0) {
-            return true;
+std::int64_t monotonic_millis() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    constexpr long kNanosPerMilli = 1000000;
+    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / kNanosPerMilli;
+}
+
+// Waits until the client has ended (`client`, a pidfd, is readable), a stop
+// signal has woken the loop, or the deadline (kNoDeadline for none) has
+// passed. Callers look at what happened themselves.
+void wait_for_event(int client, std::int64_t deadline) {
+    int timeout = kNoDeadline;
+    if (deadline != kNoDeadline) {
+        timeout = static_cast<int>(std::max<std::int64_t>(0, deadline - monotonic_millis()));
+    }
+    if ((client < 0 || state.wake[0] < 0) && (timeout == kNoDeadline || timeout > kPollMillis)) {
+        timeout = kPollMillis;
+    }
+    pollfd fds[2] = {{client, POLLIN, 0}, {state.wake[0], POLLIN, 0}};
+    if (poll(fds, 2, timeout) > 0 && (fds[1].revents & POLLIN)) {
+        char bytes[kWakeBytesPerRead];
+        while (read(state.wake[0], bytes, sizeof bytes) > 0) {
         }
-        if (waited < 0 && errno != EINTR) {
-            return false;
-        }
-        if (state.stop_signal != 0) {
-            syslog(LOG_NOTICE, "sending SIGTERM to vpnc(%u) due to signal %d",
-                   static_cast<unsigned>(state.client_pid), static_cast<int>(state.stop_signal));
-            kill(state.client_pid, SIGTERM);
-        }
-        sleep(kPollSeconds);  // a stop signal on this thread cuts it short
     }
 }
 
-void report_client_end(bool waited, int status, int wait_errno) {
-    if (!waited) {
-        syslog(LOG_ERR, "waitpid error: %s", strerror(wait_errno));
+// The pause after a client's end or a failed launch, cut short by a stop.
+void pause_before_launch() {
+    const std::int64_t deadline = monotonic_millis() + kPauseMillis;
+    while (state.stop_signal == 0 && monotonic_millis() < deadline) {
+        wait_for_event(-1, deadline);
+    }
+}
+
+// A descriptor that becomes readable when the client ends (Linux 5.3 and
+// later), or -1. Called directly: glibc's wrapper is only as old as 2.36.
+int open_pidfd(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U));
+}
+
+void send_sigterm() {
+    kill(state.client_pid, SIGTERM);
+}
+
+// Waits for the client's end, sending it SIGTERM once a second after a stop
+// has been recorded, then logs how it ended. A pidfd makes its end an event;
+// where none can be had (an old kernel, a seccomp filter, no descriptor to
+// spare) the loop looks once a second.
+void watch_client() {
+    // A client that has already ended still gets a pidfd, readable at once;
+    // one already reaped (SIGCHLD ignored) gets none, and waitpid says so.
+    const int client = open_pidfd(state.client_pid);
+    std::int64_t next_sigterm = 0;
+    int status = 0;
+    pid_t waited = 0;
+    while ((waited = waitpid(state.client_pid, &status, WNOHANG)) == 0 || (waited < 0 && errno == EINTR)) {
+        if (state.stop_signal != 0 && monotonic_millis() >= next_sigterm) {
+            // The SIGTERM first: a slow system logger must not hold it up.
+            log_event_after(send_sigterm, LOG_NOTICE, "sending SIGTERM to vpnc(%u) due to signal %d",
+                            static_cast<unsigned>(state.client_pid), static_cast<int>(state.stop_signal));
+            next_sigterm = monotonic_millis() + kPauseMillis;
+        }
+        wait_for_event(client, state.stop_signal != 0 ? next_sigterm : kNoDeadline);
+    }
+    const int wait_errno = errno;
+    if (client >= 0) {
+        close(client);
+    }
+    if (waited < 0) {
+        // The client is no longer ours to wait for, as when SIGCHLD is
+        // ignored and the kernel has reaped it.
+        log_client_end(LOG_ERR, "waitpid error: %s", strerror(wait_errno));
         return;
     }
-    ClientEnd end = describe_client_end(status);
-    syslog(LOG_NOTICE, end.format, end.value);
+    const ClientEnd end = describe_client_end(status);
+    log_client_end(LOG_NOTICE, end.format, end.value);
 }
 
 }  // namespace
@@ -64,6 +123,19 @@ void record_stop_signal(int sig) {
     if (state.stop_signal == 0) {
         state.stop_signal = sig;
     }
+    const int saved = errno;
+    const char wake = 0;
+    (void)!write(state.wake[1], &wake, 1);  // a full pipe wakes the loop just as well
+    errno = saved;
+}
+
+void watch_stop_signals() {
+    if (pipe2(state.wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+        state.wake[0] = state.wake[1] = -1;
+    }
+    signal(SIGINT, record_stop_signal);
+    signal(SIGTERM, record_stop_signal);
+    signal(SIGQUIT, record_stop_signal);
 }
 
 ClientEnd describe_client_end(int wait_status) {
@@ -75,9 +147,10 @@ ClientEnd describe_client_end(int wait_status) {
 
 pid_t launch_client() {
     // vfork: the child borrows the daemon's memory until the exec, so it does
-    // nothing but redirect its output and exec; the argument vector is a
-    // compile-time constant and needs no preparation. exec takes char* const[]
-    // for historical reasons and does not write to the strings.
+    // nothing but redirect its output and exec; what it needs is prepared
+    // before. exec takes char* const[] for historical reasons and does not
+    // write to the strings.
+    prepare_client_output();
     pid_t pid = vfork();
     if (pid != 0) {
         return pid;
@@ -88,30 +161,26 @@ pid_t launch_client() {
 }
 
 int supervise_client() {
-    for (;;) {
-        if (state.stop_signal != 0) {
-            return 0;
-        }
+    while (state.stop_signal == 0) {
         heal_output_fifo();
-        syslog(LOG_NOTICE, "starting vpnc");
+        if (state.stop_signal != 0) {
+            break;
+        }
+        log_event(LOG_NOTICE, "starting vpnc");
         state.client_pid = launch_client();
         if (state.client_pid <= 0) {
             // Under a process limit this would otherwise retry, and log, in a
             // tight loop.
-            syslog(LOG_ERR, "launch failed: %s", strerror(errno));
-            sleep(kPollSeconds);
+            log_event(LOG_ERR, "launch failed: %s", strerror(errno));
+            pause_before_launch();
             continue;
         }
-        int status = 0;
-        const bool waited = await_client_end(status);
-        const int wait_errno = errno;
-        // The client's last lines, its unterminated last line included, go to
-        // the log before the news of its end.
-        drain_output_relay(state.stop_signal != 0);
-        report_client_end(waited, status, wait_errno);
+        watch_client();
         if (state.stop_signal != 0) {
-            return 0;
+            break;
         }
-        sleep(kPollSeconds);
+        pause_before_launch();
     }
+    finish_output_relay();
+    return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <dirent.h>
+#include <fstream>
 #include <sys/syscall.h>
 
 namespace {
@@ -38,13 +39,39 @@ bool any_text_starts_with(sandbox::Sandbox& box, const std::string& prefix) {
     return false;
 }
 
-TEST_F(FaultTest, StopSignalOnTheRelayThreadAloneStopsTheDaemon) {
-    box->set_client("exec \"$CLIENT\" out 'up\\n' hold");
+// Voluntary context switches of a thread: how often it has gone to sleep.
+long wakeups(pid_t pid, pid_t tid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+            return std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    return -1;
+}
+
+// With a quiet client both threads sleep until something happens; a stop
+// signal that lands on the relay thread wakes the main thread at once.
+TEST_F(FaultTest, IdleThreadsSleepUntilAStopOnTheRelayThreadWakesTheLoop) {
+    box->set_client(kRecordPid + "exec \"$CLIENT\" out 'up\\n' hold");
     sandbox::Daemon daemon = box->start();
+    const pid_t client = client_pid();
     ASSERT_TRUE(box->wait_for_text("up", 5s));
     const auto threads = other_threads(daemon.pid);
     ASSERT_EQ(threads.size(), 1u) << "the daemon runs exactly two threads";
+    usleep(500000);  // both threads back in their waits
+    const long main_before = wakeups(daemon.pid, daemon.pid);
+    const long relay_before = wakeups(daemon.pid, threads[0]);
+    usleep(2500000);
+    EXPECT_EQ(wakeups(daemon.pid, daemon.pid), main_before) << "the main thread woke with nothing to do";
+    EXPECT_EQ(wakeups(daemon.pid, threads[0]), relay_before) << "the relay woke with nothing to do";
+
+    const auto sent = sandbox::Clock::now();
     ASSERT_EQ(signal_thread(daemon.pid, threads[0], SIGTERM), 0);
+    while (sandbox::process_alive(client) && sandbox::Clock::now() - sent < 3s) {
+        usleep(5000);
+    }
+    EXPECT_LT(std::chrono::duration<double>(sandbox::Clock::now() - sent).count(), 0.5);
     EXPECT_EQ(box->exit_status(daemon, 3s), 0);
     EXPECT_FALSE(any_text_starts_with(*box, "select error"));
     EXPECT_EQ(box->texts().back(), "terminated by signal 15");

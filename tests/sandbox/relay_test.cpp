@@ -154,8 +154,8 @@ TEST_F(RelayTest, DirectoryAtTheFifoPathFailsTheClientAndIsLeftAlone) {
 }
 
 TEST_F(RelayTest, RelayThatCannotOpenTheFifoLeavesTheDaemonWorking) {
-    // Room for the standard descriptors, the lock, the log and the relay
-    // channel, but not for the relay's own FIFO descriptor.
+    // Room for the standard descriptors, the lock, the wake-up pipe and the
+    // log, but not for the relay's FIFO descriptor.
     box->set_client("exec \"$CLIENT\" hold");
     sandbox::Daemon daemon = box->start({.max_descriptors = 7});
     ASSERT_TRUE(box->wait_for_text("Openning fifo failed: Too many open files", 5s));

@@ -168,4 +168,64 @@ TEST_F(StopTest, SlowLoggerStillGetsTheClientsLastLinesBeforeItsEnd) {
     EXPECT_EQ(texts, expected);
 }
 
+// The stop comes in the pause after the client's end, while a slow logger is
+// still taking its last lines: the daemon exits only once all are logged.
+TEST_F(StopTest, StopInThePauseWaitsForTheClientsLastLinesBehindASlowLogger) {
+    constexpr int kLines = 600;
+    constexpr std::size_t kWidth = 80;
+    box->set_client(kRecordPid + "\"$CLIENT\" lines " + std::to_string(kLines) + " " + std::to_string(kWidth) +
+                    "\nexit 3");
+    sandbox::Daemon daemon = box->start();
+    const pid_t client = client_pid();
+    ASSERT_GT(client, 0);
+    std::vector<std::string> texts;
+    int status = -1;
+    bool stopped = false;
+    char datagram[65536];
+    for (const auto deadline = sandbox::Clock::now() + 30s; sandbox::Clock::now() < deadline;) {
+        std::this_thread::sleep_for(5ms);
+        // Reaped by the daemon: its end is noticed, the pause has begun.
+        if (!stopped && kill(client, 0) != 0) {
+            ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+            stopped = true;
+        }
+        const ssize_t length = recv(box->log_socket(), datagram, sizeof datagram, 0);
+        if (length > 0) {
+            texts.push_back(sandbox::parse_frame(std::string(datagram, static_cast<std::size_t>(length)))->text);
+        } else if (waitpid(daemon.pid, &status, WNOHANG) == daemon.pid) {
+            break;
+        }
+    }
+    EXPECT_EQ(status, 0);
+    std::vector<std::string> expected{"starting vpnc"};
+    for (int i = 1; i <= kLines; ++i) {
+        expected.push_back(numbered_line(i, kWidth));
+    }
+    expected.push_back("terminated with exit code 3");
+    EXPECT_EQ(texts, expected);
+}
+
+// The relay's descriptors are not the client's: once the daemon is gone the
+// FIFO has no reader, and a client that writes gets SIGPIPE instead of
+// blocking for ever with the lock in hand.
+TEST_F(StopTest, ClientWritingAfterTheDaemonWasKilledDiesOfSigpipe) {
+    box->set_client(kRecordPid + "echo up\nwhile [ ! -e /run/go ]; do sleep 0.02; done\necho after");
+    sandbox::Daemon daemon = box->start();
+    const pid_t client = client_pid();
+    ASSERT_GT(client, 0);
+    ASSERT_TRUE(box->wait_for_text("up", 5s));
+    ASSERT_EQ(kill(daemon.pid, SIGKILL), 0);
+    ASSERT_TRUE(box->wait_exit(daemon, 2s));
+    std::fclose(std::fopen((box->run_dir() + "/go").c_str(), "w"));
+    // The orphaned client comes back to the sandbox, which reaps it.
+    int status = 0;
+    pid_t ended = 0;
+    for (const auto deadline = sandbox::Clock::now() + 5s; (ended = waitpid(client, &status, WNOHANG)) == 0;) {
+        ASSERT_LT(sandbox::Clock::now(), deadline) << "the client is still writing";
+        usleep(10000);
+    }
+    ASSERT_EQ(ended, client);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+}
+
 }  // namespace

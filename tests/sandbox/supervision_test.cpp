@@ -3,6 +3,7 @@
 #include "fixture.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -40,15 +41,17 @@ TEST_F(SupervisionTest, ClientGetsItsCommandLineAndTheInstanceLock) {
     }
     EXPECT_EQ(argv, (std::vector<std::string>{"/opt/quorVix/bin/vpnc", "--script", "/opt/quorVix/etc/quorvix-script",
                                               "--no-detach", "/var/run/vpnc/vpnc.conf"}));
-    int on_lock = 0, on_fifo = 0, sockets = 0;
+    int on_lock = 0, on_fifo = 0, others = 0;
     for (const std::string& fd : fds) {
         on_lock += fd.find("/run/quorVixd.pid") != std::string::npos;
         on_fifo += fd.find("/run/quorVix.fifo") != std::string::npos;
-        sockets += fd.find("socket:") != std::string::npos;
+        others += fd.find("socket:") != std::string::npos || fd.find("pipe:") != std::string::npos ||
+                  fd.find("anon_inode:") != std::string::npos;
     }
     EXPECT_EQ(on_lock, 1) << record;
-    EXPECT_EQ(on_fifo, 3) << "stdout, stderr and the relay's own descriptor\n" << record;
-    EXPECT_EQ(sockets, 0) << "the log and relay channels stay with the daemon\n" << record;
+    EXPECT_EQ(on_fifo, 2) << "stdout and stderr: the relay's own descriptor stays with the daemon\n" << record;
+    EXPECT_EQ(others, 0) << "the log, the channel, the wake-up pipe and the pidfd stay with the daemon\n"
+                         << record;
     EXPECT_NE(std::find(fds.begin(), fds.end(), "1 /run/quorVix.fifo"), fds.end()) << record;
     EXPECT_NE(std::find(fds.begin(), fds.end(), "2 /run/quorVix.fifo"), fds.end()) << record;
     EXPECT_NE(std::find(fds.begin(), fds.end(), "0 /dev/null"), fds.end()) << record;
@@ -172,6 +175,50 @@ TEST_F(SupervisionTest, StopSignalCutsThePauseAfterAFailedLaunchShort) {
     EXPECT_EQ(box->exit_status(daemon, 3s), 0);
     EXPECT_LT(std::chrono::duration<double>(sandbox::Clock::now() - sent).count(), 0.5);
     EXPECT_EQ(box->count("starting vpnc"), box->count("launch failed: Resource temporarily unavailable"));
+}
+
+// The test stops reading its log socket: once ten messages wait there every
+// syslog() blocks, as behind a stalled system logger. Neither the relaunches
+// nor the stop wait for it, and once it reads again every line is there, in
+// order, each client's end after its last line.
+TEST_F(SupervisionTest, StalledLoggerHoldsUpNeitherRelaunchesNorTheStop) {
+    box->set_client(
+        "n=$(($(cat /run/runs 2>/dev/null || echo 0) + 1)); echo $n > /run/runs\n"
+        "i=1; while [ $i -le 15 ]; do echo \"run $n line $i\"; i=$((i + 1)); done\n"
+        "printf 'run %s unterminated' $n\n"
+        "[ -e /run/hold ] && { " + kRecordPid + "exec \"$CLIENT\" hold; }\nexit 1");
+    sandbox::Daemon daemon = box->start();
+    ASSERT_TRUE(box->wait_for_text("terminated with exit code 1", 5s));
+    const auto runs = [&] { return std::atoi(box->read_run_file("runs").c_str()); };
+    const int stalled_at = runs();
+    for (const auto deadline = sandbox::Clock::now() + 20s; runs() < stalled_at + 3;) {
+        ASSERT_LT(sandbox::Clock::now(), deadline) << "no relaunch behind the stalled logger";
+        usleep(20000);
+    }
+    std::fclose(std::fopen((box->run_dir() + "/hold").c_str(), "w"));
+    const pid_t client = client_pid(10000);
+    ASSERT_GT(client, 0);
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    for (const auto deadline = sandbox::Clock::now() + 3s; sandbox::process_alive(client);) {
+        ASSERT_LT(sandbox::Clock::now(), deadline) << "no SIGTERM for the client behind the stalled logger";
+        usleep(10000);
+    }
+    EXPECT_EQ(box->exit_status(daemon, 25s), 0);
+
+    std::vector<std::string> expected;
+    for (int run = 1; run <= runs(); ++run) {
+        const std::string name = "run " + std::to_string(run);
+        expected.push_back("starting vpnc");
+        for (int line = 1; line <= 15; ++line) {
+            expected.push_back(name + " line " + std::to_string(line));
+        }
+        if (run == runs()) {
+            expected.push_back("sending SIGTERM to vpnc(" + std::to_string(client) + ") due to signal 15");
+        }
+        expected.push_back(name + " unterminated");
+        expected.push_back(run == runs() ? "terminated by signal 15" : "terminated with exit code 1");
+    }
+    EXPECT_EQ(box->texts(), expected);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include "capture.h"
 #include "relay/batches.h"
+#include "relay/channel.h"
+#include "relay/relay.h"
 #include "relay/lines.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -51,6 +54,7 @@ protected:
         ASSERT_GE(reader_, 0) << std::strerror(errno);
         writer_ = open(path_.c_str(), O_WRONLY);
         ASSERT_GE(writer_, 0) << std::strerror(errno);
+        fifo_.fifo = reader_;
         buffer_.assign(kBatchCapacity + 1, '\0');
     }
 
@@ -101,41 +105,39 @@ protected:
     std::string path_;
     int reader_ = -1;
     int writer_ = -1;
+    FifoReader fifo_;
     std::vector<char> buffer_;
 };
 
-// The relay's drain channel: a datagram socketpair whose relay end is
-// non-blocking.
-class DrainChannel {
+// The channel from the main thread, as the relay sees it.
+class RecordChannel {
 public:
-    explicit DrainChannel(int extra_flags = SOCK_NONBLOCK) {
-        if (socketpair(AF_UNIX, SOCK_DGRAM | extra_flags, 0, ends_) != 0) {
-            ends_[0] = ends_[1] = -1;
-        }
+    RecordChannel() { open_channel(link_); }
+    ~RecordChannel() { close_channel(link_); }
+    RecordChannel(const RecordChannel&) = delete;
+    RecordChannel& operator=(const RecordChannel&) = delete;
+
+    bool open() const { return link_.records[0] >= 0; }
+    int relay_end() const { return link_.records[0]; }
+    RelayLink& link() { return link_; }
+    void send(const char* text) {
+        RelayRecord record{};
+        std::snprintf(record.text, sizeof record.text, "%s", text);
+        stamp_and_send(link_, record);
     }
-    ~DrainChannel() {
-        for (int end : ends_) {
-            if (end >= 0) {
-                close(end);
+    std::vector<std::string> take() const {
+        std::vector<std::string> texts;
+        RelayRecord records[8];
+        for (std::size_t count; (count = take_records(link_, records, 8)) > 0;) {
+            for (std::size_t i = 0; i < count; ++i) {
+                texts.emplace_back(records[i].text);
             }
         }
-    }
-    DrainChannel(const DrainChannel&) = delete;
-    DrainChannel& operator=(const DrainChannel&) = delete;
-
-    bool open() const { return ends_[0] >= 0; }
-    int relay_end() const { return ends_[1]; }
-    void request_drain() const {
-        const char request = 'd';
-        send(ends_[0], &request, 1, MSG_DONTWAIT);
-    }
-    bool request_pending() const {
-        char byte = 0;
-        return recv(ends_[1], &byte, 1, MSG_DONTWAIT) == 1;
+        return texts;
     }
 
 private:
-    int ends_[2] = {-1, -1};
+    RelayLink link_;
 };
 
 // --- What one batch holds -------------------------------------------------------
@@ -144,7 +146,7 @@ class BatchCollection : public FifoTest {};
 
 TEST_F(BatchCollection, ReturnsWhatWasWritten) {
     write_all("first line\nsecond line\n");
-    const Batch batch = collect_batch(reader_, -1, buffer_.data(), 0);
+    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), 0);
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(front(batch.length), "first line\nsecond line\n");
     EXPECT_EQ(leftover(), "");
@@ -155,7 +157,7 @@ TEST_F(BatchCollection, NeverExceedsTheBatchCapacity) {
     write_all(burst);
     // Room beyond the capacity, marked, to see that nothing is written there.
     buffer_.assign(kBatchCapacity + 64, '#');
-    const Batch batch = collect_batch(reader_, -1, buffer_.data(), 0);
+    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), 0);
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(batch.length, kBatchCapacity);
     EXPECT_EQ(std::string(buffer_.begin() + kBatchCapacity, buffer_.end()), std::string(64, '#'));
@@ -165,7 +167,7 @@ TEST_F(BatchCollection, NeverExceedsTheBatchCapacity) {
 TEST_F(BatchCollection, AppendsBehindTheCarriedBytes) {
     const std::size_t kept = carry("carried ");
     write_all("new data\n");
-    const Batch batch = collect_batch(reader_, -1, buffer_.data(), kept);
+    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), kept);
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(front(batch.length), "carried new data\n");
 }
@@ -174,7 +176,7 @@ TEST_F(BatchCollection, CountsTheCarriedBytesAgainstTheCapacity) {
     const std::string tail(8000, 't');
     const std::size_t kept = carry(tail);
     write_all(std::string(500, 'n'));
-    const Batch batch = collect_batch(reader_, -1, buffer_.data(), kept);
+    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), kept);
     EXPECT_EQ(batch.length, kBatchCapacity);
     EXPECT_EQ(front(batch.length), tail + std::string(kBatchCapacity - 8000, 'n'));
     EXPECT_EQ(leftover(), std::string(500 - (kBatchCapacity - 8000), 'n'));
@@ -190,7 +192,7 @@ TEST_F(Gathering, JoinsPartsWrittenWithinTheBudget) {
         pause_for(milliseconds(300));
         write_all("two parts\n");
     });
-    const Batch batch = collect_batch(reader_, -1, buffer_.data(), 0);
+    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), 0);
     client.join();
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(front(batch.length), "written in two parts\n");
@@ -206,7 +208,7 @@ TEST_F(Gathering, SharesOneBudgetBetweenTheWaitsOfABatch) {
         pause_for(milliseconds(900));
         write_all("three\n");
     });
-    const Batch batch = collect_batch(reader_, -1, buffer_.data(), 0);
+    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), 0);
     client.join();
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(front(batch.length), "one two ");
@@ -220,7 +222,7 @@ TEST_F(Gathering, EndsAsSoonAsTheBatchIsFull) {
         write_all(std::string(200, 'b'));
     });
     const auto start = Clock::now();
-    const Batch batch = collect_batch(reader_, -1, buffer_.data(), 0);
+    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), 0);
     const auto waited = Clock::now() - start;
     client.join();
     EXPECT_EQ(batch.length, kBatchCapacity);
@@ -263,7 +265,7 @@ TEST_F(InterruptedWait, KeepsWaitingForTheFirstDataWithoutAnError) {
         pause_for(milliseconds(200));
         write_all("more\n");
     });
-    const Batch batch = collect_batch(reader_, -1, buffer_.data(), kept);
+    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), kept);
     client.join();
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(front(batch.length), "tail more\n");
@@ -278,94 +280,119 @@ TEST_F(InterruptedWait, KeepsGatheringTheBatch) {
         pause_for(milliseconds(200));
         write_all("after\n");
     });
-    const Batch batch = collect_batch(reader_, -1, buffer_.data(), 0);
+    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), 0);
     client.join();
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(front(batch.length), "before after\n");
 }
 
-// --- Drain requests ----------------------------------------------------------------
+// --- Records from the main thread --------------------------------------------------
 
-class DrainRequest : public FifoTest {};
+class PendingRecord : public FifoTest {};
 
-TEST_F(DrainRequest, EndsTheWaitWithTheCarriedBytes) {
-    DrainChannel channel;
+TEST_F(PendingRecord, EndsTheWaitWithTheCarriedBytes) {
+    RecordChannel channel;
     ASSERT_TRUE(channel.open());
     const std::size_t kept = carry("unterminated");
     std::jthread main_thread([&channel] {
         pause_for(milliseconds(200));
-        channel.request_drain();
+        channel.send("starting vpnc");
     });
     const auto start = Clock::now();
-    const Batch batch = collect_batch(reader_, channel.relay_end(), buffer_.data(), kept);
+    const Batch batch = collect_batch(fifo_, channel.relay_end(), buffer_.data(), kept);
     const auto waited = Clock::now() - start;
     main_thread.join();
-    EXPECT_EQ(batch.end, BatchEnd::drain);
+    EXPECT_EQ(batch.end, BatchEnd::records);
     EXPECT_EQ(front(batch.length), "unterminated");
     EXPECT_LT(waited, milliseconds(kIdleWaitSeconds * 1000 - 1000));
-    EXPECT_FALSE(channel.request_pending()) << "the request was left for the next wait";
+    EXPECT_EQ(channel.take(), Lines{"starting vpnc"}) << "the record is left for the relay to read";
 }
 
-TEST_F(DrainRequest, EndsTheWaitWithNothingCarried) {
-    DrainChannel channel;
+TEST_F(PendingRecord, EndsTheWaitWithNothingCarried) {
+    RecordChannel channel;
     ASSERT_TRUE(channel.open());
-    channel.request_drain();
-    const Batch batch = collect_batch(reader_, channel.relay_end(), buffer_.data(), 0);
-    EXPECT_EQ(batch.end, BatchEnd::drain);
+    channel.send("x");
+    const Batch batch = collect_batch(fifo_, channel.relay_end(), buffer_.data(), 0);
+    EXPECT_EQ(batch.end, BatchEnd::records);
     EXPECT_EQ(batch.length, 0U);
 }
 
-TEST_F(DrainRequest, EndsGatheringWithWhatWasGathered) {
-    DrainChannel channel;
+TEST_F(PendingRecord, EndsGatheringWithWhatWasGathered) {
+    RecordChannel channel;
     ASSERT_TRUE(channel.open());
     const std::size_t kept = carry("old ");
     std::jthread main_thread([this, &channel] {
         write_all("new ");
         pause_for(milliseconds(200));
-        channel.request_drain();
+        channel.send("x");
     });
-    const Batch batch = collect_batch(reader_, channel.relay_end(), buffer_.data(), kept);
+    const Batch batch = collect_batch(fifo_, channel.relay_end(), buffer_.data(), kept);
     main_thread.join();
-    EXPECT_EQ(batch.end, BatchEnd::drain);
+    EXPECT_EQ(batch.end, BatchEnd::records);
     EXPECT_EQ(front(batch.length), "old new ");
 }
 
-TEST_F(DrainRequest, TakesAllPendingRequestsAtOnce) {
-    DrainChannel channel;
+TEST_F(PendingRecord, RecordsArriveWholeAndInOrder) {
+    RecordChannel channel;
     ASSERT_TRUE(channel.open());
-    channel.request_drain();
-    channel.request_drain();
-    channel.request_drain();
-    EXPECT_EQ(collect_batch(reader_, channel.relay_end(), buffer_.data(), 0).end, BatchEnd::drain);
-    EXPECT_FALSE(channel.request_pending());
+    for (const char* text : {"one", "two", "three"}) {
+        channel.send(text);
+    }
+    EXPECT_EQ(collect_batch(fifo_, channel.relay_end(), buffer_.data(), 0).end, BatchEnd::records);
+    EXPECT_EQ(channel.take(), (Lines{"one", "two", "three"}));
 }
 
-// The header asks only for a drain request channel; a datagram socketpair
-// left blocking must not turn the request into a wait for a second one. The
-// batch is collected in a child process so that a hang fails the case instead
-// of the run.
-TEST_F(DrainRequest, EndsTheWaitOnABlockingChannel) {
-    DrainChannel channel(0);
+// A record's position counts what the relay has read of the FIFO and what
+// still waits there: the client output that comes before the message.
+TEST_F(PendingRecord, IsStampedWithWhatTheClientWroteSoFar) {
+    RecordChannel channel;
     ASSERT_TRUE(channel.open());
-    channel.request_drain();
-    const pid_t child = fork();
-    ASSERT_GE(child, 0) << std::strerror(errno);
-    if (child == 0) {
-        const Batch batch = collect_batch(reader_, channel.relay_end(), buffer_.data(), 0);
-        _exit(batch.end == BatchEnd::drain ? 0 : 1);
+    channel.link().reader.fifo = reader_;
+    channel.link().fifo = reader_;
+    write_all("read by the relay\n");
+    std::vector<char> relay_buffer(kBatchCapacity + 1);
+    ASSERT_EQ(read_available(channel.link().reader, relay_buffer.data(), 0), 18U);
+    write_all("still waiting");
+    RelayRecord record{};
+    ASSERT_TRUE(stamp_and_send(channel.link(), record));
+    EXPECT_EQ(record.position, 18U + 13U);
+    // A FIFO the relay has not switched to yet: nothing of it read.
+    int other[2];
+    ASSERT_EQ(pipe(other), 0);
+    ASSERT_EQ(write(other[1], "12345", 5), 5);
+    EXPECT_EQ(fifo_position(channel.link().reader, other[0]), 5U);
+    close(other[0]);
+    close(other[1]);
+}
+
+// A full channel drops the main thread's messages without waiting; once
+// there is room, a count of them comes before the next message.
+TEST_F(PendingRecord, FullChannelDropsAndThenCountsMessages) {
+    ASSERT_TRUE(open_channel(relay_link));
+    relay_link.running = true;
+    relay_link.fifo = relay_link.reader.fifo = reader_;
+    int sent = 0;
+    while (relay_link.unsent == 0) {
+        log_event(LOG_NOTICE, "message %d", ++sent);  // the last of them is dropped
     }
-    int status = 0;
-    pid_t ended = 0;
-    const auto deadline = Clock::now() + milliseconds(3000);
-    while ((ended = waitpid(child, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
-        pause_for(milliseconds(20));
-    }
-    if (ended == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        FAIL() << "collect_batch still waiting 3 s after a drain request on a blocking channel";
-    }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    log_event(LOG_NOTICE, "dropped");
+    const auto take_all = [] {
+        std::vector<std::string> texts;
+        RelayRecord record{};
+        while (take_records(relay_link, &record, 1) == 1) {
+            texts.emplace_back(record.text);
+        }
+        return texts;
+    };
+    const std::vector<std::string> before = take_all();
+    log_event(LOG_NOTICE, "after");
+    const std::vector<std::string> after = take_all();
+    relay_link.running = false;
+    close_channel(relay_link);
+    EXPECT_GE(sent, 100) << "the channel holds a few hundred messages";
+    ASSERT_EQ(before.size(), static_cast<std::size_t>(sent - 1));
+    EXPECT_EQ(before.back(), "message " + std::to_string(sent - 1));
+    EXPECT_EQ(after, (Lines{"2 messages not logged: the system logger fell behind", "after"}));
 }
 
 // --- The idle end (each case waits out the idle wait) ---------------------------------
@@ -375,7 +402,7 @@ class IdleEnd : public FifoTest {};
 TEST_F(IdleEnd, EndsAnIdleWaitWhenATailIsCarried) {
     const std::size_t kept = carry("no newline yet");
     const auto start = Clock::now();
-    const Batch batch = collect_batch(reader_, -1, buffer_.data(), kept);
+    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), kept);
     const auto waited = Clock::now() - start;
     EXPECT_EQ(batch.end, BatchEnd::idle);
     EXPECT_EQ(front(batch.length), "no newline yet");
@@ -384,15 +411,15 @@ TEST_F(IdleEnd, EndsAnIdleWaitWhenATailIsCarried) {
 }
 
 TEST_F(IdleEnd, KeepsWaitingWhenNothingIsCarried) {
-    DrainChannel channel;
+    RecordChannel channel;
     ASSERT_TRUE(channel.open());
     std::jthread main_thread([&channel] {
         pause_for(milliseconds(kIdleWaitSeconds * 1000 + 700));
-        channel.request_drain();
+        channel.send("x");
     });
-    const Batch batch = collect_batch(reader_, channel.relay_end(), buffer_.data(), 0);
+    const Batch batch = collect_batch(fifo_, channel.relay_end(), buffer_.data(), 0);
     main_thread.join();
-    EXPECT_EQ(batch.end, BatchEnd::drain) << "an idle end with nothing to flush";
+    EXPECT_EQ(batch.end, BatchEnd::records) << "an idle end with nothing to flush";
     EXPECT_EQ(batch.length, 0U);
 }
 
@@ -420,7 +447,7 @@ TEST_F(LongLine, ComesOutWholeAsPiecesOfAtMostOneBatch) {
     std::size_t received = 0;
     while (received < stream.size()) {
         ASSERT_LT(kept, kBatchCapacity) << "a full buffer was carried: no room for more";
-        const Batch batch = collect_batch(reader_, -1, buffer_.data(), kept);
+        const Batch batch = collect_batch(fifo_, -1, buffer_.data(), kept);
         ASSERT_LE(batch.length, kBatchCapacity);
         ASSERT_EQ(batch.end, BatchEnd::data);
         received += batch.length - kept;
