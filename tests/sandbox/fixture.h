@@ -79,6 +79,21 @@ inline uid_t unprivileged_uid() {
     return static_cast<uid_t>(200000 + getpid() % 100000);
 }
 
+// Runs a process as `uid` that does nothing but count against the user's
+// process limit until it is killed.
+inline pid_t start_ballast(uid_t uid) {
+    pid_t ballast = fork();
+    if (ballast == 0) {
+        if (setgid(uid) != 0 || setuid(uid) != 0) {
+            _exit(1);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    return ballast;
+}
+
 // Line `number` (from 1) of the stand-in client's `lines N WIDTH`, as logged.
 inline std::string numbered_line(int number, std::size_t width) {
     char head[32];

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <sys/wait.h>
 
 namespace {
 
@@ -160,6 +161,28 @@ TEST_F(RelayTest, RelayThatCannotOpenTheFifoLeavesTheDaemonWorking) {
     sandbox::Daemon daemon = box->start({.max_descriptors = 7});
     ASSERT_TRUE(box->wait_for_text("Openning fifo failed: Too many open files", 5s));
     ASSERT_TRUE(box->wait_for_text("terminated with exit code 1", 5s, 2));
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(box->exit_status(daemon, 3s), 0);
+}
+
+TEST_F(RelayTest, ClientFindingNoReaderFailsAtOnceAndTheDaemonStaysStoppable) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the daemon as another user: run scripts/test.sh as root";
+    }
+    // The daemon's user may have two processes and one is taken: the relay
+    // thread cannot be created, and the FIFO has no reader.
+    const uid_t uid = unprivileged_uid();
+    ASSERT_EQ(chown(box->run_dir().c_str(), uid, uid), 0);
+    const pid_t ballast = start_ballast(uid);
+    ASSERT_GT(ballast, 0);
+    box->set_client("exec \"$CLIENT\" hold");
+    sandbox::Daemon daemon = box->start({.uid = uid, .max_processes = 2});
+    const bool refused = box->wait_for_text("cannot start relay thread: Resource temporarily unavailable", 5s);
+    kill(ballast, SIGKILL);
+    waitpid(ballast, nullptr, 0);
+    ASSERT_TRUE(refused);
+    ASSERT_TRUE(box->wait_for_text("terminated with exit code 1", 5s));
+    EXPECT_EQ(index_of("Preparing STDERR_FILENO failed") + 1, index_of("terminated with exit code 1"));
     ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
     EXPECT_EQ(box->exit_status(daemon, 3s), 0);
 }

@@ -119,21 +119,6 @@ TEST_F(SupervisionTest, WaitpidFailureIsReportedAndSupervisionGoesOn) {
     EXPECT_EQ(box->exit_status(daemon, 3s), 0);
 }
 
-// Runs a process as `uid` that does nothing but count against the user's
-// process limit until it is killed.
-pid_t start_ballast(uid_t uid) {
-    pid_t ballast = fork();
-    if (ballast == 0) {
-        if (setgid(uid) != 0 || setuid(uid) != 0) {
-            _exit(1);
-        }
-        for (;;) {
-            pause();
-        }
-    }
-    return ballast;
-}
-
 TEST_F(SupervisionTest, FailedLaunchIsLoggedAndRetriedOnceASecond) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to run the daemon as another user: run scripts/test.sh as root";

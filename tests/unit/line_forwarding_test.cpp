@@ -272,6 +272,21 @@ TEST_F(TailCarrying, SendsAFullLineEndingAtTheLastByte) {
     EXPECT_EQ(recorded_lines(), Lines{line});
 }
 
+// A message belongs at a position inside the held output: what comes before
+// it is forwarded, what follows is kept intact for later.
+TEST_F(TailCarrying, ForwardsUpToAPositionAndKeepsWhatFollows) {
+    relay_buffer_.assign(kBatchCapacity + 1, '\x7f');
+    const std::string_view held = "one\nlast wordsNEXT\nnext ";
+    std::memcpy(relay_buffer_.data(), held.data(), held.size());
+    std::size_t kept = forward_up_to(relay_buffer_.data(), held.size(), 14, true, record_line);
+    EXPECT_EQ(recorded_lines(), (Lines{"one", "last words"}));
+    EXPECT_EQ(front(kept), "NEXT\nnext ");
+    // Without a flush the unterminated part stays, joined with what follows.
+    kept = forward_up_to(relay_buffer_.data(), kept, 2, false, record_line);
+    EXPECT_EQ(recorded_lines(), (Lines{"one", "last words"}));
+    EXPECT_EQ(front(kept), "NEXT\nnext ");
+}
+
 // --- The system log -----------------------------------------------------------
 
 class SystemLog : public Forwarding {};
