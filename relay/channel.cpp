@@ -187,8 +187,7 @@ void finish_output_relay() {
         messages = 0;
     }
     dprintf(STDERR_FILENO,
-            "quorVixd: not all logged within %d s of the stop: at least %d bytes of client output and %u "
-            "messages left unlogged\n",
+            "quorVixd: not all logged within %d s of the stop: at least %d bytes of client output and %u messages left unlogged\n",
             kStopDrainSeconds, waiting,
             static_cast<unsigned>(messages) / static_cast<unsigned>(kRecordSize) + relay_link.unsent);
 }

@@ -71,9 +71,9 @@ sources=("$source"/supervisor/*.cpp "$source"/supervisor/*.h "$source"/relay/*.c
 flat=$work/sources
 cat "${sources[@]}" | tr '\n' ' ' >"$flat"
 
-# Messages passed to syslog or printf directly. "%s" alone is a forwarded
-# client line, described in prose.
-calls=$(grep -oE '(syslog\(LOG_[A-Z]+|printf\() *,? *"([^"\\]|\\.)*"' "$flat" || true)
+# Messages passed to syslog, to the daemon's own log calls or to printf
+# directly. "%s" alone is a forwarded client line, described in prose.
+calls=$(grep -oE '((syslog|log_event|log_client_end)\(|log_event_after\([a-z_]+, *)LOG_[A-Z]+ *, *"([^"\\]|\\.)*"|(dprintf\(STDERR_FILENO|printf\() *,? *"([^"\\]|\\.)*"' "$flat" || true)
 [ -n "$calls" ] || fail "no log calls found in the sources"
 count=0
 while read -r call; do
@@ -83,7 +83,8 @@ while read -r call; do
         *LOG_NOTICE*) heading='   Notices' ;;
         *LOG_ERR*) heading='   Errors' ;;
         *LOG_WARNING*) heading='   Warnings' ;;
-        printf*) heading='   Standard output' ;;
+        dprintf*) heading='   Standard output and standard error' ;;
+        printf*) heading='   Standard output and standard error' ;;
         *) fail "unexpected priority in: $call" ;;
     esac
     [ "$format" = %s ] && continue
@@ -94,12 +95,17 @@ while read -r call; do
     count=$((count + 1))
 done <<<"$calls"
 
-# How a client ended: logged at LOG_NOTICE with a format chosen elsewhere.
-for format in 'terminated with exit code %d' 'terminated by signal %d'; do
+# Messages whose format is chosen away from the call that logs it: how a
+# client ended, and the count of messages dropped.
+while IFS='|' read -r heading format; do
     grep -qF "\"$format\"" "$flat" || fail "\"$format\" is no longer in the sources"
-    expect_message '   Notices' "$format"
+    expect_message "$heading" "$format"
     count=$((count + 1))
-done
+done <<'MESSAGES'
+   Notices|terminated with exit code %d
+   Notices|terminated by signal %d
+   Warnings|%u messages not logged: the system logger fell behind
+MESSAGES
 echo "$count messages documented"
 
 # Every absolute path the daemon uses, under FILES.
