@@ -118,10 +118,10 @@ void close_channel(RelayLink& link) {
 
 bool stamp_and_send(RelayLink& link, RelayRecord& record, void (*act)()) {
     pthread_mutex_lock(&link.reader.lock);
+    record.position = fifo_position(link.reader, link.fifo);
     if (act != nullptr) {
         act();
     }
-    record.position = fifo_position(link.reader, link.fifo);
     if (link.unsent > 0) {
         RelayRecord warning{};
         warning.position = record.position;

@@ -57,12 +57,13 @@ int open_relay_fifo();
 bool open_channel(RelayLink& link);
 void close_channel(RelayLink& link);
 
-// Main thread: runs `act` (or nothing), stamps `record` with the position
-// the client's output has reached and sends it, after a report of the
-// messages dropped before it, if any. All of that under the reader's lock:
-// the relay cannot take output written after the stamp until the record is
-// in the channel, where it looks before it forwards anything. False when the
-// channel was full and the record was not sent.
+// Main thread: stamps `record` with the position the client's output has
+// reached, runs `act` (or nothing), and sends the record, after a report of
+// the messages dropped before it, if any. All of that under the reader's
+// lock: the relay cannot take output written after the stamp, such as the
+// client's answer to `act`, until the record is in the channel, where it
+// looks before it forwards anything. False when the channel was full and the
+// record was not sent.
 bool stamp_and_send(RelayLink& link, RelayRecord& record, void (*act)() = nullptr);
 
 // Relay thread: reads up to `room` waiting records without waiting; returns
