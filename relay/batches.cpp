@@ -13,13 +13,6 @@ namespace {
 
 constexpr int kMillisPerSecond = 1000;
 
-std::int64_t monotonic_millis() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    constexpr long kNanosPerMilli = 1000000;
-    return std::int64_t{now.tv_sec} * kMillisPerSecond + now.tv_nsec / kNanosPerMilli;
-}
-
 // Gathers further data behind `length` bytes while it keeps arriving within
 // one shared kGatherWaitSeconds budget. Only time spent waiting uses the
 // budget up; once it is gone, each wait is an instant check, so the batch ends
@@ -46,6 +39,13 @@ Batch gather(FifoReader& reader, int records, char* buffer, std::size_t length) 
 }
 
 }  // namespace
+
+std::int64_t monotonic_millis() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    constexpr long kNanosPerMilli = 1000000;
+    return std::int64_t{now.tv_sec} * kMillisPerSecond + now.tv_nsec / kNanosPerMilli;
+}
 
 std::size_t read_available(FifoReader& reader, char* buffer, std::size_t length, std::size_t limit) {
     pthread_mutex_lock(&reader.lock);

@@ -11,6 +11,9 @@
 inline constexpr int kIdleWaitSeconds = 5;    // a carried tail is flushed after this long without data
 inline constexpr int kGatherWaitSeconds = 1;  // budget for the rest of a batch
 
+// CLOCK_MONOTONIC in milliseconds, for the relay's deadlines.
+std::int64_t monotonic_millis();
+
 // The FIFO the relay reads and how many bytes it has taken from it since it
 // opened it. The relay changes both under the lock; the main thread reads
 // them under it to learn where in the client's output its messages belong

@@ -6,7 +6,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <initializer_list>
 #include <poll.h>
@@ -26,13 +25,6 @@ constexpr int kMillisPerSecond = 1000;
 
 // Written by the vfork child, which may take no lock: prepared before the vfork.
 RelayRecord child_failure;
-
-std::int64_t monotonic_millis() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    constexpr long kNanosPerMilli = 1000000;
-    return std::int64_t{now.tv_sec} * kMillisPerSecond + now.tv_nsec / kNanosPerMilli;
-}
 
 bool send_record(const RelayLink& link, const RelayRecord& record) {
     return write(link.records[1], &record, sizeof record) == static_cast<ssize_t>(sizeof record);

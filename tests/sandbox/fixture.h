@@ -2,11 +2,13 @@
 
 #include "sandbox.h"
 
+#include <csignal>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <vector>
@@ -15,6 +17,12 @@ inline constexpr int kNotice = LOG_DAEMON | LOG_NOTICE;
 inline constexpr int kError = LOG_DAEMON | LOG_ERR;
 
 using namespace std::chrono_literals;
+
+// A user of its own for each test process, so that per-user process counts
+// of tests running side by side do not mix.
+inline uid_t unprivileged_uid() {
+    return static_cast<uid_t>(200000 + getpid() % 100000);
+}
 
 // Every case gets a sandbox of its own and is skipped, with the reason, where
 // sandboxes cannot be made.
@@ -70,29 +78,34 @@ protected:
         return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
     }
 
+    // Runs the daemon as a user of its own that may have `max_processes`
+    // processes, one of them taken by a process of the test's until `text`
+    // has been logged `count` times; `seen` says whether it was, within 6 s.
+    sandbox::Daemon start_crowded(long max_processes, const std::string& text, std::size_t count, bool& seen) {
+        const uid_t uid = unprivileged_uid();
+        seen = false;
+        if (chown(box->run_dir().c_str(), uid, uid) != 0) {
+            return {};
+        }
+        const pid_t ballast = fork();
+        if (ballast == 0) {
+            if (setgid(uid) != 0 || setuid(uid) != 0) {
+                _exit(1);
+            }
+            for (;;) {
+                pause();
+            }
+        }
+        sandbox::Daemon daemon = box->start({.uid = uid, .max_processes = max_processes});
+        seen = ballast > 0 && box->wait_for_text(text, std::chrono::seconds(6), count);
+        kill(ballast, SIGKILL);
+        waitpid(ballast, nullptr, 0);
+        return daemon;
+    }
+
     std::unique_ptr<sandbox::Sandbox> box;
 };
 
-// A user of its own for each test process, so that per-user process counts
-// of tests running side by side do not mix.
-inline uid_t unprivileged_uid() {
-    return static_cast<uid_t>(200000 + getpid() % 100000);
-}
-
-// Runs a process as `uid` that does nothing but count against the user's
-// process limit until it is killed.
-inline pid_t start_ballast(uid_t uid) {
-    pid_t ballast = fork();
-    if (ballast == 0) {
-        if (setgid(uid) != 0 || setuid(uid) != 0) {
-            _exit(1);
-        }
-        for (;;) {
-            pause();
-        }
-    }
-    return ballast;
-}
 
 // Line `number` (from 1) of the stand-in client's `lines N WIDTH`, as logged.
 inline std::string numbered_line(int number, std::size_t width) {

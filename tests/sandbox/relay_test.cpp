@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <sys/wait.h>
 
 namespace {
 
@@ -171,15 +170,10 @@ TEST_F(RelayTest, ClientFindingNoReaderFailsAtOnceAndTheDaemonStaysStoppable) {
     }
     // The daemon's user may have two processes and one is taken: the relay
     // thread cannot be created, and the FIFO has no reader.
-    const uid_t uid = unprivileged_uid();
-    ASSERT_EQ(chown(box->run_dir().c_str(), uid, uid), 0);
-    const pid_t ballast = start_ballast(uid);
-    ASSERT_GT(ballast, 0);
     box->set_client("exec \"$CLIENT\" hold");
-    sandbox::Daemon daemon = box->start({.uid = uid, .max_processes = 2});
-    const bool refused = box->wait_for_text("cannot start relay thread: Resource temporarily unavailable", 5s);
-    kill(ballast, SIGKILL);
-    waitpid(ballast, nullptr, 0);
+    bool refused = false;
+    sandbox::Daemon daemon =
+        start_crowded(2, "cannot start relay thread: Resource temporarily unavailable", 1, refused);
     ASSERT_TRUE(refused);
     ASSERT_TRUE(box->wait_for_text("terminated with exit code 1", 5s));
     EXPECT_EQ(index_of("Preparing STDERR_FILENO failed") + 1, index_of("terminated with exit code 1"));

@@ -126,15 +126,9 @@ TEST_F(SupervisionTest, FailedLaunchIsLoggedAndRetriedOnceASecond) {
     // An unprivileged daemon whose user is at its process limit: the daemon's
     // two threads and one more process. Every vfork fails until that process
     // ends.
-    const uid_t uid = unprivileged_uid();
-    ASSERT_EQ(chown(box->run_dir().c_str(), uid, uid), 0);
-    const pid_t ballast = start_ballast(uid);
-    ASSERT_GT(ballast, 0);
     box->set_client("exec \"$CLIENT\" out 'finally\\n' hold");
-    sandbox::Daemon daemon = box->start({.uid = uid, .max_processes = 3});
-    const bool failed = box->wait_for_text("launch failed: Resource temporarily unavailable", 6s, 3);
-    kill(ballast, SIGKILL);
-    waitpid(ballast, nullptr, 0);
+    bool failed = false;
+    start_crowded(3, "launch failed: Resource temporarily unavailable", 3, failed);
     ASSERT_TRUE(failed);
     const auto failures = frames_with(*box, "launch failed: Resource temporarily unavailable");
     EXPECT_EQ(failures[0].priority, kError);
