@@ -14,8 +14,11 @@ profile=${1:-test}
 try_packages="cmake g++ make libgtest-dev"
 # dpkg-shlibdeps (dpkg-dev) and file: cpack's Debian package; rpmbuild
 # (rpm): its RPM; readelf (binutils), lintian, rpmlint, hardening-check
-# (devscripts), systemd-analyze (systemd), groff and man: the checks.
+# (devscripts), systemd-analyze (systemd), groff and man: the checks;
+# systemd-nspawn (systemd-container), vpnc, vpnc-scripts, ip (iproute2) and
+# ps (procps): the unit's confinement tried on the real client.
 test_packages="$try_packages binutils dpkg-dev file rpm lintian rpmlint devscripts systemd groff-base man-db"
+test_packages="$test_packages systemd-container vpnc vpnc-scripts iproute2 procps"
 ci_packages="$test_packages clang clang-tidy cppcheck ninja-build"
 case $profile in
   try) packages=$try_packages ;;

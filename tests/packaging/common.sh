@@ -29,6 +29,13 @@ make_work_dir() {
     trap 'rm -rf "$work"' EXIT
 }
 
+# Installs build tree $1 with prefix $2, below DESTDIR $3 if given; sets $unit.
+install_build() {
+    DESTDIR=${3:-} cmake --install "$1" --prefix "$2" >"$work/log" 2>&1 ||
+        { cat "$work/log" >&2; fail "cmake --install failed"; }
+    unit=${3:-}$2/lib/systemd/system/quorVixd.service
+}
+
 # Builds the Debian package of build tree $1 into $work/out (sets $out).
 build_package() {
     out=$work/out

@@ -48,7 +48,7 @@ cmp -s "$source/man/quorVixd.8" "$root/usr/share/man/man8/quorVixd.8" ||
 unit=$root/usr/lib/systemd/system/quorVixd.service
 [ "$(unit_value "$unit" ExecStart)" = /usr/sbin/quorVixd ] ||
     fail "ExecStart= is '$(unit_value "$unit" ExecStart)', expected /usr/sbin/quorVixd"
-! grep -q '@' "$unit" || fail "unconfigured @VARIABLE@ left in the unit"
+! grep -Eq '@[A-Za-z0-9_]+@' "$unit" || fail "unconfigured @VARIABLE@ left in the unit"
 
 # Another prefix, chosen at install time only: the unit follows it.
 root=$work/opt-root

@@ -17,11 +17,7 @@ need systemd-analyze systemd
 make_work_dir
 
 prefix=$work/usr
-cmake --install "$build" --prefix "$prefix" >"$work/log" 2>&1 || {
-    cat "$work/log" >&2
-    fail "cmake --install failed"
-}
-unit=$prefix/lib/systemd/system/quorVixd.service
+install_build "$build" "$prefix"
 [ "$(unit_value "$unit" ExecStart)" = "$prefix/sbin/quorVixd" ] ||
     fail "ExecStart= is '$(unit_value "$unit" ExecStart)', expected $prefix/sbin/quorVixd"
 
