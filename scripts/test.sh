@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh test
 build=${1:-build}
 rm -rf "$build"
+echo "test: configuring $build/"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIX_WERROR=ON
+echo "test: building the daemon, the tests and the measuring tools"
 cmake --build "$build" -j "$(nproc)"
+echo "test: running the tests"
 ctest --test-dir "$build" -j 8 --output-on-failure
