@@ -40,6 +40,11 @@ missing() {
   done
 }
 
+# The packages installed and their size in KiB, as dpkg counts them.
+footprint() {
+  dpkg-query -W -f='${db:Status-Abbrev} ${Installed-Size}\n' | awk '$1 == "ii" { n++; k += $2 } END { print n, k }'
+}
+
 updated=
 install() {
   [ $# -gt 0 ] || return 0
@@ -49,11 +54,16 @@ install() {
     exit 1
   fi
   echo "setup: installing $# packages and what they need: $*"
+  started=$(date +%s)
+  before=$(footprint)
   if [ -z "$updated" ]; then
     apt-get update -qq
     updated=1
   fi
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"
+  # shellcheck disable=SC2046,SC2086  # two numbers each
+  set -- $before $(footprint)
+  echo "setup: installed $(($3 - $1)) packages, $((($4 - $2) / 1024)) MB, in $(($(date +%s) - started)) s"
 }
 
 # shellcheck disable=SC2046,SC2086  # word splitting of the lists is meant
