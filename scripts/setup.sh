@@ -63,7 +63,8 @@ install() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"
   # shellcheck disable=SC2046,SC2086  # two numbers each
   set -- $before $(footprint)
-  echo "setup: installed $(($3 - $1)) packages, $((($4 - $2) / 1024)) MB, in $(($(date +%s) - started)) s"
+  # MB as apt counts them, of 1,000,000 bytes.
+  echo "setup: installed $(($3 - $1)) packages, $((($4 - $2) * 1024 / 1000000)) MB, in $(($(date +%s) - started)) s"
 }
 
 # shellcheck disable=SC2046,SC2086  # word splitting of the lists is meant
