@@ -11,7 +11,7 @@ build=${BUILD_DIR:-build}
 if [ ! -x "$build/tests/sandbox/quorvix_try" ] || [ -n "$(find supervisor relay tests/sandbox -newer "$build/tests/sandbox/quorvix_try" -type f | head -n 1)" ]; then
   echo "try-it: configuring $build/"
   cmake -S . -B "$build" >/dev/null
-  echo "try-it: building the daemon and the try-it program"
+  echo "try-it: building the daemon and the try-it program (about 10 s on 2 cores)"
   cmake --build "$build" -j "$(nproc)" --target quorvix_try
 fi
 exec "$build/tests/sandbox/quorvix_try"
