@@ -3,7 +3,7 @@
 # machine lacks, and nothing when nothing is missing. The scripts that build
 # (test.sh, try-it.sh, .ci/run) call it; this is the one list.
 #   try      building the daemon and the try-it sandbox; man, for the page
-#   package  building the daemon and its Debian and RPM packages (cpack)
+#   package  building the daemon and its Debian and RPM packages (cpack); man
 #   test     try and package, and the tools of the packaging tests (the default)
 #   ci       test, and clang with its fuzzer runtime, clang-tidy, cppcheck, ninja
 # Without root it names the missing packages, says how to install them, and
@@ -15,8 +15,8 @@ profile=${1:-test}
 build_packages="cmake g++ make"
 try_packages="$build_packages libgtest-dev man-db"
 # dpkg-shlibdeps (dpkg-dev) and file: cpack's Debian package, its Depends
-# field; rpmbuild (rpm): its RPM.
-package_packages="$build_packages dpkg-dev file rpm"
+# field; rpmbuild (rpm): its RPM; man, for the installed page.
+package_packages="$build_packages dpkg-dev file rpm man-db"
 # readelf (binutils), lintian, rpmlint, hardening-check (devscripts),
 # systemd-analyze (systemd), groff and man: the packaging tests' checks.
 test_packages="$try_packages dpkg-dev file rpm binutils lintian rpmlint devscripts systemd groff-base"
