@@ -1,8 +1,9 @@
 # Read by cpack once for each generator (CPACK_PROJECT_CONFIG_FILE), before
 # anything is installed or packaged.
 #
-#   - refuses to package a daemon built without the hardening flags, and a
-#     Debian package without dpkg-shlibdeps, which would have no Depends;
+#   - refuses to package a daemon built without the hardening flags, and
+#     says which Debian package brings a missing tool (dpkg-shlibdeps, file,
+#     rpmbuild), and that scripts/setup.sh package installs them all;
 #   - sets SOURCE_DATE_EPOCH, unless the caller did: the committer date of
 #     the last commit, or outside a git checkout the newest time stamp of
 #     the files the package is made from. CPack and rpmbuild take every
@@ -16,12 +17,31 @@ if(NOT CPACK_QUORVIX_HARDENED)
     "packages are made from a Release or RelWithDebInfo build only")
 endif()
 
+# The tools are looked for here, so that a missing one is named together
+# with the command that installs it.
 if(CPACK_GENERATOR STREQUAL "DEB")
   find_program(QUORVIX_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(NOT QUORVIX_DPKG_SHLIBDEPS)
     message(FATAL_ERROR
       "dpkg-shlibdeps not found: without it the package would have no "
-      "Depends field. Install the Debian package dpkg-dev.")
+      "Depends field. Install the Debian package dpkg-dev, or all that "
+      "cpack needs with: sudo scripts/setup.sh package")
+  endif()
+  # CPack's Debian generator runs file(1) to find the programs whose
+  # libraries make the Depends field.
+  find_program(QUORVIX_FILE file)
+  if(NOT QUORVIX_FILE)
+    message(FATAL_ERROR
+      "file not found: cpack needs it for the package's Depends field. "
+      "Install the Debian package file, or all that cpack needs with: "
+      "sudo scripts/setup.sh package")
+  endif()
+elseif(CPACK_GENERATOR STREQUAL "RPM")
+  find_program(QUORVIX_RPMBUILD rpmbuild)
+  if(NOT QUORVIX_RPMBUILD)
+    message(FATAL_ERROR
+      "rpmbuild not found: it makes the RPM. Install the Debian package rpm, "
+      "or all that cpack needs with: sudo scripts/setup.sh package")
   endif()
 endif()
 

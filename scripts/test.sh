@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh test
 build=${1:-build}
 rm -rf "$build"
+echo "test: configuring $build/"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIX_WERROR=ON
+echo "test: building the daemon, the tests and the measuring tools (1 to 2 minutes on 2 cores)"
 cmake --build "$build" -j "$(nproc)"
+echo "test: running the tests (under a minute)"
 ctest --test-dir "$build" -j 8 --output-on-failure

@@ -9,7 +9,9 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh try
 build=${BUILD_DIR:-build}
 if [ ! -x "$build/tests/sandbox/quorvix_try" ] || [ -n "$(find supervisor relay tests/sandbox -newer "$build/tests/sandbox/quorvix_try" -type f | head -n 1)" ]; then
+  echo "try-it: configuring $build/"
   cmake -S . -B "$build" >/dev/null
-  cmake --build "$build" -j "$(nproc)" --target quorvix_try >/dev/null
+  echo "try-it: building the daemon and the try-it program (about 10 s on 2 cores)"
+  cmake --build "$build" -j "$(nproc)" --target quorvix_try
 fi
 exec "$build/tests/sandbox/quorvix_try"

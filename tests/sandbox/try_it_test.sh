@@ -1,15 +1,16 @@
 #!/bin/sh
-# Runs the try-it program for a few seconds, presses "Ctrl-C" (SIGINT) and
-# checks what it printed; then closes its "terminal" (SIGHUP) once it runs.
+# Runs the try-it program as a terminal does, leading a process group of its
+# own (setsid does not fork here), sends the group "Ctrl-C" (SIGINT) once the
+# client has been restarted and checks what it printed; then, once it runs, a
+# hang-up (SIGHUP). Only try-it's SIGTERM may reach the daemon (its setsid).
 set -u
 try=$1
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-"$try" >"$out" 2>&1 &
+setsid "$try" >"$out" 2>&1 &
 pid=$!
-# Long enough for the demo client to end once and be started again.
-sleep 10
-kill -INT "$pid"
+for _ in $(seq 300); do [ "$(grep -c 'starting vpnc$' "$out")" -ge 2 ] || ! kill -0 "$pid" && break; sleep 0.1; done
+kill -INT "-$pid"
 wait "$pid"
 status=$?
 cat "$out"
@@ -27,10 +28,10 @@ grep -q 'demo client: SIGTERM received, disconnecting$' "$out" || fail "no last 
 grep -q -- '-- quorVixd exited with status 0 --' "$out" || fail "no clean exit"
 grep -q 'bracket' "$out" && fail "a bracket line was logged"
 : >"$out"  # before the start: the child truncates it only later
-"$try" >"$out" 2>&1 &
+setsid "$try" >"$out" 2>&1 &
 pid=$!
 for _ in $(seq 100); do grep -q 'starting vpnc$' "$out" && break; sleep 0.1; done
-kill -HUP "$pid"
+kill -HUP "-$pid"
 wait "$pid"
 status=$?
 box=$(sed -n 's/.*in a private sandbox (\(.*\))\.$/\1/p' "$out")

@@ -116,8 +116,13 @@ TEST_F(MessageText, KeepsCarriageReturn) {
     EXPECT_EQ(lines_of("\r\n"), Lines{"\r"});
 }
 
+// Through syslog, formatted as syslog would (capture.cpp): a line used as the format shows.
 TEST_F(MessageText, KeepsPercentSignsAndConversionsLiterally) {
-    EXPECT_EQ(lines_of("100% done %s %d %n %%\n"), Lines{"100% done %s %d %n %%"});
+    char line[] = "100% done %s %d %n %%\n";
+    forward_lines(line, std::strlen(line));
+    ASSERT_EQ(logged_records().size(), 1U);
+    EXPECT_EQ(logged_records()[0].priority, LOG_NOTICE);
+    EXPECT_EQ(logged_records()[0].text, "100% done %s %d %n %%");
 }
 
 TEST_F(MessageText, KeepsBytesAbove0x7F) {
