@@ -199,12 +199,45 @@ struct Run {
     double per_line(double cpu) const { return cpu * 1e6 / static_cast<double>(expected); }
     double cpu_per_line() const { return per_line(sender_cpu + cat_cpu); }
     bool heavy() const { return foreign >= kHeavyForeignCpus; }
-    void add_problem(const std::string& what) { problem += (problem.empty() ? "" : "; ") + what; }
 };
 
-// Waits until every line has come, or none has for 15 s, or for 1 s once the
-// sender has ended.
-void await_lines(const SequenceCheck& check, const std::function<bool()>& ended) {
+// One flood into a fresh sandbox: the daemon relaying its client's `cat
+// FILE` (the client then waits to be stopped, so that it is not started
+// again; the clock starts at "starting vpnc"), or `cat FILE | SENDER`, both
+// in the sandbox, whose /dev/log is its socket.
+Run flood(Sender sender, const Options& options, const LinesFile& lines) {
+    Run run;
+    run.sender = sender;
+    sandbox::Sandbox box;
+    SequenceCheck check(options);
+    std::atomic<Clock::rep> started{Clock::now().time_since_epoch().count()};
+    LogReader reader(box.log_socket(), [&](const std::optional<sandbox::FrameView>& frame, Clock::time_point at) {
+        if (sender != kDaemon || (frame && frame->text.starts_with('L'))) {
+            check.take(frame, at);
+        } else if (frame && frame->text == "starting vpnc" && check.received == 0) {
+            started = at.time_since_epoch().count();
+        }
+    });
+    const ForeignLoad load;
+    int ends[2] = {-1, -1};
+    pid_t cat = -1;
+    sandbox::Daemon sending;
+    if (sender == kDaemon) {
+        box.set_client("cat '" + lines.path + "'\nexec sleep infinity");
+        sending = box.start();
+    } else if (pipe2(ends, O_CLOEXEC) == 0) {
+        cat = box.start({.program = {"/bin/cat", lines.path}, .stdout_fd = ends[1]}).pid;
+        sending = box.start({.program = sender == kLoop ? std::vector<std::string>{QUORVIX_SYSLOG_LOOP_PATH}
+                                                        : std::vector<std::string>{"/usr/bin/logger", "-d", "-u",
+                                                                                   "/dev/log", "-t", "quorVix", "-i",
+                                                                                   "-p", "daemon.notice"},
+                             .stdin_fd = ends[0]});
+        close(ends[0]);
+        close(ends[1]);
+    } else {
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    }
+    // Every line, or none for 15 s, or none for 1 s once the sender has ended.
     long before = -1;
     Clock::time_point progress{};
     wait_until(
@@ -214,12 +247,26 @@ void await_lines(const SequenceCheck& check, const std::function<bool()>& ended)
                 progress = Clock::now();
             }
             const auto quiet = Clock::now() - progress;
-            return before >= check.expected || quiet > 15s || (quiet > 1s && ended());
+            return before >= check.expected || quiet > 15s || (quiet > 1s && has_ended(sending.pid));
         },
         std::chrono::hours(1));
-}
-
-void take_figures(Run& run, const SequenceCheck& check, Clock::time_point start, const LogReader& reader) {
+    double daemon_cpu = 0;  // both threads
+    for (const auto& [tid, counters] : thread_counters(sending.pid)) {
+        daemon_cpu += static_cast<double>(counters.cpu_ns) / 1e9;
+    }
+    run.memory = memory_of(sending.pid);
+    const bool ended_early = sender == kDaemon && has_ended(sending.pid);
+    if (sender == kDaemon) {
+        kill(sending.pid, SIGTERM);
+    }
+    rusage usage{}, cat_usage{};  // for the daemon, its clients' too
+    const std::optional<int> status = await_exit(sending.pid, 10s, &usage);
+    const std::optional<int> cat_status = cat < 0 ? 0 : await_exit(cat, 10s, &cat_usage);
+    run.sender_cpu = sender == kDaemon ? daemon_cpu : cpu_seconds(usage);
+    run.cat_cpu = sender == kDaemon ? std::max(0.0, cpu_seconds(usage) - daemon_cpu) : cpu_seconds(cat_usage);
+    run.foreign = load.cpus(run.sender_cpu + run.cat_cpu);
+    reader.stop();
+    const Clock::time_point start{Clock::duration(started.load())};
     run.seconds = check.timed_arrival == Clock::time_point{} ? 0 : to_seconds(check.timed_arrival - start);
     run.last = check.received > 0 ? to_seconds(check.last - start) : 0;
     run.timed = check.timed();
@@ -229,86 +276,11 @@ void take_figures(Run& run, const SequenceCheck& check, Clock::time_point start,
     run.damaged = check.duplicates + check.malformed;
     run.reader_cpu = reader.cpu_seconds();
     if (run.lost + run.out_of_order + run.damaged > 0) {
-        run.add_problem("lines lost, repeated, reordered or damaged");
+        run.problem = "lines lost, repeated, reordered or damaged; ";
     }
-}
-
-// The daemon relays its client's `cat FILE`; the client then waits to be
-// stopped, so that it is not started again. The clock starts at "starting vpnc".
-Run run_daemon(const Options& options, const LinesFile& lines) {
-    Run run;
-    sandbox::Sandbox box;
-    box.set_client("cat '" + lines.path + "'\nexec sleep infinity");
-    SequenceCheck check(options);
-    std::atomic<Clock::rep> started{0};
-    LogReader reader(box.log_socket(), [&](const std::optional<sandbox::FrameView>& frame, Clock::time_point at) {
-        if (frame && frame->text.starts_with('L')) {
-            check.take(frame, at);
-        } else if (frame && frame->text == "starting vpnc" && started == 0) {
-            started = at.time_since_epoch().count();
-        }
-    });
-    const ForeignLoad load;
-    const sandbox::Daemon daemon = box.start();
-    await_lines(check, [&] { return has_ended(daemon.pid); });
-    for (const auto& [tid, counters] : thread_counters(daemon.pid)) {
-        run.sender_cpu += static_cast<double>(counters.cpu_ns) / 1e9;
-    }
-    run.memory = memory_of(daemon.pid);
-    const bool ended_early = has_ended(daemon.pid);
-    kill(daemon.pid, SIGTERM);
-    rusage usage{};  // the daemon's and its clients'
-    const std::optional<int> status = await_exit(daemon.pid, 10s, &usage);
-    run.foreign = load.cpus(cpu_seconds(usage));
-    run.cat_cpu = std::max(0.0, cpu_seconds(usage) - run.sender_cpu);
-    reader.stop();
-    take_figures(run, check, Clock::time_point(Clock::duration(started.load())), reader);
-    if (started == 0) {
-        run.seconds = run.last = 0;
-        run.add_problem("the daemon never logged \"starting vpnc\"");
-    }
-    if (ended_early || !exited_zero(status)) {
-        run.add_problem((ended_early ? "the daemon ended before it was stopped: " : "stopped: ") + describe(status) +
-                        " " + first_line(daemon.stderr_path));
-    }
-    return run;
-}
-
-// `cat FILE | SENDER`, both in the sandbox, whose /dev/log is its socket.
-Run run_pipeline(Sender sender, const Options& options, const LinesFile& lines) {
-    Run run;
-    run.sender = sender;
-    sandbox::Sandbox box;
-    SequenceCheck check(options);
-    LogReader reader(box.log_socket(), [&](const std::optional<sandbox::FrameView>& frame, Clock::time_point at) {
-        check.take(frame, at);
-    });
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    }
-    const std::vector<std::string> argv =
-        sender == kLogger ? std::vector<std::string>{"/usr/bin/logger", "-d", "-u", "/dev/log", "-t", "quorVix", "-i",
-                                                     "-p", "daemon.notice"}
-                          : std::vector<std::string>{QUORVIX_SYSLOG_LOOP_PATH};
-    const ForeignLoad load;
-    const Clock::time_point start = Clock::now();
-    const pid_t cat = box.start({.program = {"/bin/cat", lines.path}, .stdout_fd = ends[1]}).pid;
-    const sandbox::Daemon sending = box.start({.program = argv, .stdin_fd = ends[0]});
-    close(ends[0]);
-    close(ends[1]);
-    await_lines(check, [&] { return has_ended(sending.pid); });
-    rusage sender_usage{}, cat_usage{};
-    const std::optional<int> sender_status = await_exit(sending.pid, 10s, &sender_usage);
-    const std::optional<int> cat_status = await_exit(cat, 10s, &cat_usage);
-    run.sender_cpu = cpu_seconds(sender_usage);
-    run.cat_cpu = cpu_seconds(cat_usage);
-    run.foreign = load.cpus(run.sender_cpu + run.cat_cpu);
-    reader.stop();
-    take_figures(run, check, start, reader);
-    if (!exited_zero(sender_status) || !exited_zero(cat_status)) {
-        run.add_problem(std::string(kSenderNames[sender]) + ": " + describe(sender_status) + " " +
-                        first_line(sending.stderr_path) + "; cat: " + describe(cat_status));
+    if (ended_early || !exited_zero(status) || !exited_zero(cat_status)) {
+        run.problem += std::string(kSenderNames[sender]) + (ended_early ? " ended early: " : ": ") + describe(status) +
+                       " " + first_line(sending.stderr_path) + (cat < 0 ? "" : "; cat: " + describe(cat_status));
     }
     return run;
 }
@@ -364,7 +336,7 @@ Throughput throughput(const Options& options, const LinesFile& lines) {
     for (std::size_t round = 0; round < quiet.size(); ++round) {
         for (std::size_t turn = 0; turn < kSenders; ++turn) {
             const auto sender = static_cast<Sender>((round + turn) % kSenders);
-            const Run run = sender == kDaemon ? run_daemon(options, lines) : run_pipeline(sender, options, lines);
+            const Run run = flood(sender, options, lines);
             std::printf("  %5zu %-11s %7.3f %7.3f %9s %8.3f %8.3f %8.3f %6ld %6ld %5ld %6.0f%% %8.2f%s%s%s\n",
                         round + 1, kSenderNames[sender], run.seconds, run.last, grouped(run.rate()).c_str(),
                         run.cpu_per_line(), run.per_line(run.sender_cpu), run.per_line(run.cat_cpu), run.lost,
