@@ -491,14 +491,6 @@ std::vector<Clock::time_point> stamps(const sandbox::Sandbox& box, const std::st
     return times;
 }
 
-bool last_stamp_is(const sandbox::Sandbox& box, const std::string& word, Clock::duration ago) {
-    const std::string events = box.read_run_file("events");
-    const std::size_t line = events.rfind('\n', events.size() - 2) + 1;
-    return events.size() > 2 && events.compare(line, word.size() + 1, word + " ") == 0 &&
-           Clock::now() - Clock::time_point(std::chrono::nanoseconds(std::atoll(events.c_str() + line + word.size()))) >
-               ago;
-}
-
 struct Supervision {
     std::vector<double> to_message, to_start, stop_running, stop_pause;  // seconds
     std::string problem;
@@ -526,6 +518,7 @@ Supervision supervision(const Options& options) {
         const char* const moment = in_pause ? "end" : "start";
         if (!wait_until([&] { return stamps(box, moment).size() >= (in_pause ? 2u : 3u); }, 20s)) {
             result.problem = "the clients did not start and end as expected " + first_line(daemon.stderr_path);
+            break;
         }
         pause_until(stamps(box, moment).back() + milliseconds(random() % (in_pause ? 900 : 150)));
         const Clock::time_point sent = Clock::now();
@@ -592,7 +585,7 @@ Stall stalled_logger(const Options& options) {
     Stall result;
     sandbox::Sandbox box;
     box.set_client_ops({"stamp-term", "/run/events", "stamp", "/run/events", "start", "soak-lines", "/run/lines", "4",
-                        "nap", "400", "600", "exit", "0"});
+                        "nap", "400", "600", "stamp", "/run/events", "end"});
     RunCheck check;
     LogReader reader(box.log_socket(),
                      [&](const std::optional<sandbox::FrameView>& frame, Clock::time_point) { check.take(frame); });
@@ -611,7 +604,12 @@ Stall stalled_logger(const Options& options) {
     reader.hold(true);
     const Clock::time_point held = Clock::now(), resumed = held + span(options.stall_seconds);
     pause_until(resumed - kStopLeftOfStall);
-    wait_until([&] { return last_stamp_is(box, "start", 50ms); }, 3s);  // into a client's run, if one runs
+    wait_until(  // into a client's run, if one runs
+        [&] {
+            const std::vector<Clock::time_point> starts = stamps(box, "start");
+            return starts.size() > stamps(box, "end").size() && Clock::now() - starts.back() > 50ms;
+        },
+        3s);
     check.set_stopping();
     const Clock::time_point sent = Clock::now();
     kill(daemon.pid, SIGTERM);
