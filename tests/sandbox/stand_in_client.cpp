@@ -31,7 +31,8 @@
 //                   the same with N lines, none of them long
 //   stamp PATH WORD appends "WORD <CLOCK_MONOTONIC in ns>" and a newline to PATH
 //   stamp-term PATH from now on a SIGTERM appends "term <ns>" to PATH, taken
-//                   in the handler, and exits 0
+//                   in the handler, and ends the client with status 0 once
+//                   the operation under way is done (a sleep is cut short)
 //   nap MIN MAX     sleeps between MIN and MAX milliseconds, a different time
 //                   in each run
 //
@@ -92,7 +93,7 @@ void append_stamp(int fd, const char* word) {
 
 void on_term_stamp(int) {
     append_stamp(term_stamps, "term");
-    _exit(0);
+    term_received = 1;
 }
 
 int open_stamps(const std::string& path) {
@@ -116,6 +117,9 @@ void write_all(int fd, std::string_view data) {
 void check_term() {
     if (term_received && say_bye) {
         write_all(1, "bye\n");
+        _exit(0);
+    }
+    if (term_received && term_stamps >= 0) {
         _exit(0);
     }
 }
