@@ -627,8 +627,8 @@ Stall stalled_logger(const Options& options) {
     for (const Clock::time_point start : stamps(box, "start")) {
         result.starts += start >= held && start < sent;
     }
-    for (const Clock::time_point term : stamps(box, "term")) {
-        result.to_term = to_seconds(term - sent);
+    if (const std::vector<Clock::time_point> terms = stamps(box, "term"); !terms.empty()) {
+        result.to_term = to_seconds(terms.front() - sent);
     }
     result.expected = to_seconds(sent - held) / pace;
     std::printf("  client starts in the %.1f s from the stall to the stop: %ld (at the pace before, one each %.2f s: "
