@@ -62,8 +62,10 @@ struct Spread {
 Spread spread_of(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t middle = values.size() / 2;
-    return values.empty() ? Spread{}
-                          : Spread{(values[(values.size() - 1) / 2] + values[middle]) / 2, values.front(), values.back()};
+    if (values.empty()) {
+        return {};
+    }
+    return {(values[(values.size() - 1) / 2] + values[middle]) / 2, values.front(), values.back()};
 }
 
 double cpu_seconds(const rusage& usage) {
@@ -101,7 +103,8 @@ private:
         unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
         std::sscanf(sandbox::read_file("/proc/stat").c_str(), "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &user,
                     &nice, &system, &idle, &iowait, &irq, &softirq, &steal);
-        return static_cast<double>(user + nice + system + irq + softirq + steal) / static_cast<double>(sysconf(_SC_CLK_TCK));
+        return static_cast<double>(user + nice + system + irq + softirq + steal) /
+               static_cast<double>(sysconf(_SC_CLK_TCK));
     }
     static double own() {
         rusage usage{};
@@ -352,7 +355,8 @@ Throughput throughput(const Options& options, const LinesFile& lines) {
             runs[sender].push_back(run);
         }
     }
-    std::printf("\n  Medians of %.0f round(s) [min-max]; %ld round(s) with heavy foreign load\n  %-11s %28s %26s %22s\n",
+    std::printf("\n  Medians of %.0f round(s) [min-max]; %ld round(s) with heavy foreign load\n"
+                "  %-11s %28s %26s %22s\n",
                 options.rounds, std::count(quiet.begin(), quiet.end(), false), "sender", "lines/s", "CPU us per line",
                 "of it the sender");
     for (int sender = 0; sender < kSenders; ++sender) {
@@ -469,9 +473,10 @@ void print_memory(const Idle& idle, const Throughput& flood) {
         row("quorVixd, after a flood", memory);
     }
     row("bare two-thread program, idle", idle.bare_memory);
+    const auto ratio = [](long ours, long theirs) { return static_cast<double>(ours) / static_cast<double>(theirs); };
     std::printf("  quorVixd idle / bare: Private_Dirty %.2f, Pss %.2f\n",
-                static_cast<double>(idle.daemon_memory.private_dirty) / static_cast<double>(idle.bare_memory.private_dirty),
-                static_cast<double>(idle.daemon_memory.pss) / static_cast<double>(idle.bare_memory.pss));
+                ratio(idle.daemon_memory.private_dirty, idle.bare_memory.private_dirty),
+                ratio(idle.daemon_memory.pss, idle.bare_memory.pss));
 }
 
 // --------------------------------------------------------- supervision ---
@@ -555,10 +560,11 @@ Supervision supervision(const Options& options) {
                 "random moment\n  (from the clients' own CLOCK_MONOTONIC stamps to the frames' arrival at the reader, "
                 "in ms)\n  %-58s %3s %10s %10s %10s\n",
                 options.stops, "from", "n", "min", "median", "max");
-    for (const auto& [what, values] : {std::pair{"a client's end to its end message", &result.to_message},
-                                       {"a client's end to the next \"starting vpnc\"", &result.to_start},
-                                       {"a stop while a client runs to the client's SIGTERM", &result.stop_running},
-                                       {"a stop in the pause between clients to the daemon's exit", &result.stop_pause}}) {
+    for (const auto& [what, values] :
+         {std::pair{"a client's end to its end message", &result.to_message},
+          {"a client's end to the next \"starting vpnc\"", &result.to_start},
+          {"a stop while a client runs to the client's SIGTERM", &result.stop_running},
+          {"a stop in the pause between clients to the daemon's exit", &result.stop_pause}}) {
         const Spread spread = spread_of(*values);
         std::printf("  %-58s %3zu %10.1f %10.1f %10.1f\n", what, values->size(), spread.low * 1e3, spread.median * 1e3,
                     spread.high * 1e3);
@@ -633,8 +639,7 @@ Stall stalled_logger(const Options& options) {
     result.expected = to_seconds(sent - held) / pace;
     std::printf("  client starts in the %.1f s from the stall to the stop: %ld (at the pace before, one each %.2f s: "
                 "%.1f)\n  the stop to the client's SIGTERM: %s\n  the stop to the daemon's exit: %.2f s, %s\n",
-                to_seconds(sent - held), result.starts, pace, result.expected,
-                term_text(result.to_term).c_str(),
+                to_seconds(sent - held), result.starts, pace, result.expected, term_text(result.to_term).c_str(),
                 result.to_exit, describe(result.status).c_str());
     long next = 0;
     std::istringstream(box.read_run_file("lines")) >> next;  // the next line's number
