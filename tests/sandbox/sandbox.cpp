@@ -1,6 +1,7 @@
 #include "sandbox.h"
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -149,8 +151,9 @@ void reset_signals(bool ignore_sigchld) {
 [[noreturn]] void exec_daemon(const std::string& root, const std::string& program, const Daemon& daemon,
                               const StartOptions& options) {
     reset_signals(options.ignore_sigchld);
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(daemon.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = options.stdin_fd >= 0 ? options.stdin_fd : open("/dev/null", O_RDONLY);
+    int out = options.stdout_fd >= 0 ? options.stdout_fd
+                                     : open(daemon.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(daemon.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
         child_fail("standard descriptors");
@@ -183,7 +186,14 @@ void reset_signals(bool ignore_sigchld) {
             child_fail("drop privileges");
         }
     }
-    char* const argv[] = {const_cast<char*>("quorVixd"), nullptr};
+    std::vector<char*> argv = {const_cast<char*>("quorVixd")};
+    if (!options.program.empty()) {
+        argv.clear();
+        for (const std::string& arg : options.program) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+    }
+    argv.push_back(nullptr);
     // A plain environment, but for the sanitizers' settings of a sanitized build.
     std::vector<std::string> environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
@@ -196,7 +206,7 @@ void reset_signals(bool ignore_sigchld) {
         envp.push_back(entry.data());
     }
     envp.push_back(nullptr);
-    execve(program.c_str(), argv, envp.data());
+    execve(program.c_str(), argv.data(), envp.data());
     dprintf(STDERR_FILENO, "sandbox: exec %s: %s\n", program.c_str(), std::strerror(errno));
     _exit(127);
 }
@@ -318,12 +328,19 @@ Daemon Sandbox::start(const StartOptions& options) {
     const std::string stem = root_ + "/daemon-" + std::to_string(daemons_.size());
     daemon.stdout_path = stem + ".out";
     daemon.stderr_path = stem + ".err";
+    std::string program = daemon_path_;
+    if (!options.program.empty()) {
+        program = root_ + "/bin/" + options.program[0].substr(options.program[0].rfind('/') + 1);
+        if (access(program.c_str(), X_OK) != 0) {
+            copy_program(options.program[0], program);
+        }
+    }
     daemon.pid = fork();
     if (daemon.pid < 0) {
         fail("fork");
     }
     if (daemon.pid == 0) {
-        exec_daemon(root_, daemon_path_, daemon, options);
+        exec_daemon(root_, program, daemon, options);
     }
     daemons_.push_back(daemon.pid);
     return daemon;
@@ -332,8 +349,7 @@ Daemon Sandbox::start(const StartOptions& options) {
 std::optional<int> Sandbox::wait_exit(const Daemon& daemon, milliseconds within) {
     const auto deadline = Clock::now() + within;
     for (;;) {
-        int status = 0;
-        if (waitpid(daemon.pid, &status, WNOHANG) == daemon.pid) {
+        if (const std::optional<int> status = await_exit(daemon.pid, milliseconds(0))) {
             receive(0);
             return status;
         }
@@ -426,10 +442,7 @@ std::size_t Sandbox::count(const std::string& text) {
 }
 
 std::string Sandbox::read_run_file(const std::string& name) const {
-    std::ifstream in(run_dir() + "/" + name, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return read_file(run_dir() + "/" + name);
 }
 
 std::string Sandbox::wait_for_run_file(const std::string& name, milliseconds within) const {
@@ -446,28 +459,68 @@ std::string Sandbox::wait_for_run_file(const std::string& name, milliseconds wit
     }
 }
 
-std::optional<Frame> parse_frame(const std::string& datagram) {
+std::optional<FrameView> parse_frame_view(std::string_view datagram) {
     // "<PRI>Mmm dd hh:mm:ss ident[pid]: text"
-    Frame frame;
+    FrameView frame;
+    const char* const end = datagram.data() + datagram.size();
     if (datagram.size() < 3 || datagram[0] != '<') {
         return std::nullopt;
     }
-    const std::size_t close = datagram.find('>');
-    if (close == std::string::npos) {
+    const auto [close, error] = std::from_chars(datagram.data() + 1, end, frame.priority);
+    if (error != std::errc() || close == end || *close != '>') {
         return std::nullopt;
     }
-    frame.priority = std::stoi(datagram.substr(1, close - 1));
-    const std::size_t ident = close + 1 + 16;  // past the timestamp and its space
+    const std::size_t ident = static_cast<std::size_t>(close - datagram.data()) + 1 + 16;  // past the timestamp
     const std::size_t open_bracket = datagram.find('[', ident);
-    const std::size_t close_bracket = datagram.find("]: ", ident);
-    if (ident > datagram.size() || open_bracket == std::string::npos || close_bracket == std::string::npos ||
-        close_bracket < open_bracket) {
+    const std::size_t close_bracket = datagram.find("]: ", open_bracket);
+    if (close_bracket == std::string_view::npos ||
+        std::from_chars(datagram.data() + open_bracket + 1, datagram.data() + close_bracket, frame.pid).ptr !=
+            datagram.data() + close_bracket) {
         return std::nullopt;
     }
     frame.ident = datagram.substr(ident, open_bracket - ident);
-    frame.pid = std::stoi(datagram.substr(open_bracket + 1, close_bracket - open_bracket - 1));
     frame.text = datagram.substr(close_bracket + 3);
     return frame;
+}
+
+std::optional<Frame> parse_frame(const std::string& datagram) {
+    const std::optional<FrameView> view = parse_frame_view(datagram);
+    if (!view) {
+        return std::nullopt;
+    }
+    return Frame{view->priority, std::string(view->ident), view->pid, std::string(view->text), {}, {}};
+}
+
+std::optional<int> await_exit(pid_t pid, milliseconds within, rusage* usage) {
+    const auto deadline = Clock::now() + within;
+    // Readable once the child has ended; where there is no pidfd, poll()
+    // skips the negative descriptor and merely sleeps.
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    std::optional<int> result;
+    for (;;) {
+        int status = 0;
+        if (wait4(pid, &status, WNOHANG, usage) == pid) {
+            result = status;
+            break;
+        }
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        pollfd readable{ended, POLLIN, 0};
+        if (left <= 0 || (poll(&readable, 1, static_cast<int>(ended >= 0 ? left : std::min<long>(left, 10))) < 0 &&
+                          errno == EINTR)) {
+            break;
+        }
+    }
+    if (ended >= 0) {
+        close(ended);
+    }
+    return result;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
 }
 
 bool process_alive(pid_t pid) {

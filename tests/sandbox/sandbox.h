@@ -10,6 +10,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -34,6 +36,11 @@ struct StartOptions {
     int open_descriptors = 0;       // inherit this many extra descriptors on /dev/null
     long max_descriptors = 0;       // RLIMIT_NOFILE, 0 to leave as is
     long max_processes = 0;         // RLIMIT_NPROC (binds only a non-root uid), 0 to leave as is
+    // Another program to run in the sandbox instead of the daemon: its path on
+    // the host (copied into the sandbox, as the daemon is) and its arguments.
+    std::vector<std::string> program = {};
+    int stdin_fd = -1;   // standard input instead of /dev/null
+    int stdout_fd = -1;  // standard output instead of the stdout file
 };
 
 struct Daemon {
@@ -66,6 +73,7 @@ public:
     // it sees the daemon's argv unchanged, running these operations.
     void set_client_ops(const std::vector<std::string>& ops);
 
+    // Starts the daemon, or options.program, in the sandbox.
     Daemon start(const StartOptions& options = {});
 
     // Raw wait status once the daemon has ended, or nothing at the deadline.
@@ -100,8 +108,26 @@ private:
     std::vector<pid_t> daemons_;
 };
 
-// Parses one frame as glibc's syslog() formats it for /dev/log.
+// One frame as glibc's syslog() and logger(1) format it for /dev/log,
+// "<PRI>Mmm dd hh:mm:ss ident[pid]: text", as views into the datagram.
+struct FrameView {
+    int priority = -1;
+    std::string_view ident;
+    pid_t pid = 0;
+    std::string_view text;
+};
+std::optional<FrameView> parse_frame_view(std::string_view datagram);
+// The same, copied into a Frame (without `received` and `raw`).
 std::optional<Frame> parse_frame(const std::string& datagram);
+
+// Waits for child `pid` to end, without reading the log. Its raw wait status
+// (and, given `usage`, the resources it and the children it waited for
+// used), or nothing at the deadline, or as soon as a signal handler has run,
+// so that a caller that catches signals can act on them.
+std::optional<int> await_exit(pid_t pid, milliseconds within, rusage* usage = nullptr);
+
+// The whole content of a file; empty when it cannot be read.
+std::string read_file(const std::string& path);
 
 // True when process `pid` is alive and not a zombie.
 bool process_alive(pid_t pid);

@@ -27,10 +27,19 @@
 //                   last one unterminated in odd runs), then records the new
 //                   numbers in PATH. Once PATH.stop exists it writes nothing
 //                   and creates PATH.held instead. See soak_line below.
+//   soak-lines PATH N
+//                   the same with N lines, none of them long
+//   stamp PATH WORD appends "WORD <CLOCK_MONOTONIC in ns>" and a newline to PATH
+//   stamp-term PATH from now on a SIGTERM appends "term <ns>" to PATH, taken
+//                   in the handler, and ends the client with status 0 once
+//                   the operation under way is done (a sleep is cut short)
+//   nap MIN MAX     sleeps between MIN and MAX milliseconds, a different time
+//                   in each run
 //
 // Run as the client itself (its first argument is "--script"), it takes its
 // operations from /opt/quorVix/etc/stand-in.ops, one argument a line.
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -38,6 +47,7 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -50,9 +60,44 @@ namespace {
 
 volatile sig_atomic_t term_received = 0;
 bool say_bye = false;
+int term_stamps = -1;  // where stamp-term writes
 
 void on_term(int) {
     term_received = 1;
+}
+
+long long monotonic_nanos() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+// "WORD <ns>\n" in one write, so that stamps of processes that share PATH
+// never mix; formatted by hand, as the signal handler needs it too.
+void append_stamp(int fd, const char* word) {
+    char text[64];
+    std::size_t length = std::strlen(word);
+    std::memcpy(text, word, length);
+    text[length++] = ' ';
+    char digits[24];
+    std::size_t count = 0;
+    for (long long nanos = monotonic_nanos(); count == 0 || nanos > 0; nanos /= 10) {
+        digits[count++] = static_cast<char>('0' + nanos % 10);
+    }
+    while (count > 0) {
+        text[length++] = digits[--count];
+    }
+    text[length++] = '\n';
+    (void)!write(fd, text, length);
+}
+
+void on_term_stamp(int) {
+    append_stamp(term_stamps, "term");
+    term_received = 1;
+}
+
+int open_stamps(const std::string& path) {
+    return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
 }
 
 void write_all(int fd, std::string_view data) {
@@ -72,6 +117,9 @@ void write_all(int fd, std::string_view data) {
 void check_term() {
     if (term_received && say_bye) {
         write_all(1, "bye\n");
+        _exit(0);
+    }
+    if (term_received && term_stamps >= 0) {
         _exit(0);
     }
 }
@@ -212,7 +260,9 @@ unsigned long mix(unsigned long value) {
     return value;
 }
 
-void soak_run(const std::string& path) {
+// `count` lines, none longer than the relay's batch; or, given 0, the
+// soak's burst of 150 to 400 lines with long ones among them.
+void soak_run(const std::string& path, long count) {
     if (access((path + ".stop").c_str(), F_OK) == 0) {
         std::ofstream(path + ".held") << getpid() << "\n";
         return;
@@ -223,11 +273,14 @@ void soak_run(const std::string& path) {
     ++run;
     // Around the lengths where the relay cuts a line into pieces.
     constexpr std::size_t kLongLengths[] = {8190, 8191, 8192, 8193, 12000, 16381, 16382, 16383, 24576, 30001};
-    const long count = 150 + static_cast<long>(mix(static_cast<unsigned long>(run)) % 250);
+    const bool burst = count == 0;
+    if (burst) {
+        count = 150 + static_cast<long>(mix(static_cast<unsigned long>(run)) % 250);
+    }
     for (long i = 0; i < count; ++i, ++seq) {
         const unsigned long bits = mix(static_cast<unsigned long>(seq));
-        const std::size_t length =
-            bits % 53 == 0 ? kLongLengths[(bits >> 8) % std::size(kLongLengths)] : 30 + (bits >> 16) % 170;
+        const std::size_t length = burst && bits % 53 == 0 ? kLongLengths[(bits >> 8) % std::size(kLongLengths)]
+                                                           : 30 + (bits >> 16) % 170;
         std::string line = soak_line(seq, run, length);
         if (i + 1 < count || run % 2 == 0) {
             line += '\n';
@@ -297,7 +350,20 @@ int main(int argc, char** argv) {
         } else if (op == "record") {
             record(operand(), argc, argv);
         } else if (op == "soak-run") {
-            soak_run(operand());
+            soak_run(operand(), 0);
+        } else if (op == "soak-lines") {
+            const std::string path = operand();
+            soak_run(path, std::max(1L, std::stol(operand())));
+        } else if (op == "stamp") {
+            const int fd = open_stamps(operand());
+            append_stamp(fd, operand().c_str());
+            close(fd);
+        } else if (op == "stamp-term") {
+            term_stamps = open_stamps(operand());
+            signal(SIGTERM, on_term_stamp);
+        } else if (op == "nap") {
+            const long least = std::stol(operand());
+            sleep_millis(least + monotonic_nanos() / 1000 % std::max(1L, std::stol(operand()) - least));
         } else if (op == "syslog") {
             openlog("quorVix", LOG_PID | LOG_NDELAY, LOG_DAEMON);
             syslog(LOG_NOTICE, "%s", operand().c_str());
