@@ -32,7 +32,7 @@ TEST_F(StartupTest, FramesAreThoseOfTheIdentityWithLogPid) {
     std::vector<std::string> frames;
     for (const sandbox::Frame& frame : box->frames()) {
         std::string raw = frame.raw;
-        const std::string pid = "[" + std::to_string(frame.pid) + "]";
+        const std::string pid = '[' + std::to_string(frame.pid) + ']';
         raw.replace(raw.find(pid), pid.size(), frame.pid == daemon.pid ? "[daemon]" : "[client]");
         raw.replace(raw.find('>') + 1, 15, 15, 'T');  // "Mmm dd hh:mm:ss"
         frames.push_back(raw);
