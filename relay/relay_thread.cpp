@@ -10,13 +10,14 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <malloc.h>
 #include <pthread.h>
 #include <syslog.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr std::size_t kRecordsPerRead = 32;
+constexpr std::size_t kRecordsPerRead = 4;
 // A switch forwards whatever the old FIFO still holds.
 constexpr std::uint64_t kEverything = UINT64_MAX;
 
@@ -122,6 +123,10 @@ void start_output_relay() {
         return;
     }
     relay_link.reader.fifo = fifo;
+    // glibc's syslog() allocates as it formats. A thread's first allocation
+    // would give it an arena of its own, whose first pages stay dirty for
+    // good; the relay's few allocations share the main thread's instead.
+    mallopt(M_ARENA_MAX, 1);
     int error = open_channel(relay_link) ? 0 : errno;
     if (error == 0) {
         pthread_attr_t attributes;
