@@ -230,6 +230,10 @@ struct Memory {  // of smaps_rollup, in KiB
 };
 
 inline Memory memory_of(pid_t pid) {
+    // The sandbox copies each program just before it starts it: until the
+    // copy is written back, the pages of it that the process maps count as
+    // its own Private_Dirty.
+    sync();
     const std::string rollup = proc(pid, "smaps_rollup");
     return {field(rollup, "Rss"), field(rollup, "Pss"), field(rollup, "Private_Dirty")};
 }

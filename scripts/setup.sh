@@ -56,14 +56,22 @@ install() {
     echo "  install them as root, in the checkout: sudo scripts/setup.sh $profile" >&2
     exit 1
   fi
+  log=${TMPDIR:-/tmp}/quorvix-setup.log
   echo "setup: installing $# packages and what they need: $*"
+  echo "setup: apt's output goes to $log"
   started=$(date +%s)
   before=$(footprint)
-  if [ -z "$updated" ]; then
-    apt-get update -qq
-    updated=1
-  fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"
+  {
+    if [ -z "$updated" ]; then
+      apt-get update
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@"
+  } >"$log" 2>&1 || {
+    tail -n 20 "$log" >&2
+    echo "setup: apt-get failed; all it said is in $log" >&2
+    exit 1
+  }
+  updated=1
   # shellcheck disable=SC2046,SC2086  # two numbers each
   set -- $before $(footprint)
   # MB as apt counts them, of 1,000,000 bytes.

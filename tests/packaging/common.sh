@@ -36,6 +36,22 @@ install_build() {
     unit=${3:-}$2/lib/systemd/system/quorVixd.service
 }
 
+# Runs systemd-analyze with the remaining arguments. Where systemd does not
+# run, it would create /run/systemd: it gets a /run of its own (as a user, in
+# a user namespace), so the machine's is left alone, or the test is skipped.
+systemd_analyze() {
+    if [ -d /run/systemd ]; then
+        systemd-analyze "$@"
+        return
+    fi
+    local namespace=(--mount)
+    [ "$(id -u)" = 0 ] || namespace=(--user --map-root-user --mount)
+    unshare "${namespace[@]}" true 2>/dev/null ||
+        skip "no /run/systemd here, and 'unshare ${namespace[*]}' fails, so systemd-analyze cannot have a /run of its own: run it as root, or where systemd runs"
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    unshare "${namespace[@]}" sh -c 'mount -t tmpfs tmpfs /run && exec systemd-analyze "$@"' sh "$@"
+}
+
 # Builds the Debian package of build tree $1 into $work/out (sets $out).
 build_package() {
     out=$work/out

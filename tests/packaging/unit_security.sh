@@ -7,7 +7,7 @@
 need systemd-analyze systemd
 make_work_dir
 install_build "$1" "$work/usr"
-systemd-analyze security --offline=true "$unit" >"$work/security" 2>&1 || true
+systemd_analyze security --offline=true "$unit" >"$work/security" 2>&1 || true
 exposure=$(sed -n 's/.*Overall exposure level for quorVixd.service: \([0-9.]*\) .*/\1/p' "$work/security")
 echo "overall exposure: ${exposure:-none}"
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e < 5.0) }' ||

@@ -20,20 +20,37 @@ install_build "$1" /opt/quorVix "$work/root"
 opt=$work/root/opt/quorVix
 mkdir "$opt/bin" "$opt/etc" && ln -s /usr/sbin/vpnc "$opt/bin/vpnc"
 ln -s /usr/share/vpnc-scripts/vpnc-script "$opt/etc/quorvix-script"
-# Without systemd as PID 1 to make it a scope, nspawn gets a cgroup of its own.
-cgroup=
+# The container brings up its own network: that takes CAP_NET_ADMIN, which
+# a container this runs in may lack.
+unshare --net ip link set lo up 2>/dev/null ||
+    skip "cannot bring up a network of its own here (no CAP_NET_ADMIN, as in a container)"
+# Without systemd as PID 1 to make it a scope, nspawn gets a cgroup of its
+# own, in the unified hierarchy and in systemd's named one where that is
+# mounted (nspawn uses both).
+cgroups=()
+trap 'rm -rf "$work"; for c in "${cgroups[@]}"; do find "$c" -depth -type d -delete; done' EXIT
 if [ "$(cat /proc/1/comm)" != systemd ]; then
-    cgroup=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)$(sed -n 's/^0:://p' /proc/self/cgroup)/quorvix-$$
-    mkdir "$cgroup" 2>/dev/null || skip "cannot make a cgroup for a container"
+    while IFS=: read -r _ controller path; do
+        case $controller in
+            '') mount=$(findmnt -n -t cgroup2 -o TARGET | head -n 1) ;;
+            name=systemd) mount=$(findmnt -n -t cgroup -O name=systemd -o TARGET | head -n 1) ;;
+            *) continue ;;
+        esac
+        [ -n "$mount" ] || continue
+        mkdir "$mount${path%/}/quorvix-$$" 2>/dev/null || skip "cannot make a cgroup for a container"
+        cgroups+=("$mount${path%/}/quorvix-$$")
+    done </proc/self/cgroup
+    [ ${#cgroups[@]} -gt 0 ] || skip "no cgroup hierarchy for a container"
 fi
-( [ -z "$cgroup" ] || echo "$BASHPID" >"$cgroup/cgroup.procs"
-  exec systemd-nspawn -q --register=no ${cgroup:+--keep-unit} -M "quorvix$$" -D / --volatile=yes \
+( for c in "${cgroups[@]}"; do echo "$BASHPID" >"$c/cgroup.procs"; done
+  exec systemd-nspawn -q --register=no ${cgroups[0]:+--keep-unit} -M "quorvix$$" -D / --volatile=yes \
     --private-network --bind=/dev/net/tun --bind-ro="$opt:/opt/quorVix" --bind-ro=/etc/alternatives \
     --bind-ro=/etc/ld.so.cache -b systemd.mask=systemd-firstboot.service \
     systemd.mask=systemd-networkd-wait-online.service ) >"$work/console" 2>&1 </dev/null &
 nspawn=$!
 trap 'kill $nspawn 2>/dev/null && timeout 20 tail --pid=$nspawn -f /dev/null || kill -9 $nspawn 2>/dev/null || :
-      rm -rf "$work" "/run/systemd/nspawn/propagate/quorvix$$"; [ -z "$cgroup" ] || find "$cgroup" -depth -type d -delete' EXIT
+      rm -rf "$work" "/run/systemd/nspawn/propagate/quorvix$$"
+      for c in "${cgroups[@]}"; do find "$c" -depth -type d -delete; done' EXIT
 for _ in $(seq 600); do
     leader=$(pgrep -P "$nspawn" -x systemd) && [ -S "/proc/$leader/root/run/systemd/private" ] && break
     kill -0 "$nspawn" 2>/dev/null || skip "cannot boot a container: $(tail -n 3 "$work/console")"
