@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -229,13 +231,26 @@ struct Memory {  // of smaps_rollup, in KiB
     long rss = -1, pss = -1, private_dirty = -1;
 };
 
+// Private_Dirty leaves out the mappings of the program's own file: the
+// sandbox runs a copy made just before the start, whose pages count as dirty
+// until they are written back, and for good where the copy lies on a tmpfs
+// (as /tmp in a container). Installed, the program's file is clean.
 inline Memory memory_of(pid_t pid) {
-    // The sandbox copies each program just before it starts it: until the
-    // copy is written back, the pages of it that the process maps count as
-    // its own Private_Dirty.
-    sync();
     const std::string rollup = proc(pid, "smaps_rollup");
-    return {field(rollup, "Rss"), field(rollup, "Pss"), field(rollup, "Private_Dirty")};
+    Memory memory{field(rollup, "Rss"), field(rollup, "Pss"), field(rollup, "Private_Dirty")};
+    char program[4096] = {};
+    const ssize_t length = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), program, sizeof program - 1);
+    std::istringstream maps(proc(pid, "smaps"));
+    bool own = false;
+    for (std::string line; std::getline(maps, line);) {
+        if (std::isxdigit(static_cast<unsigned char>(line[0])) && line.find(' ') < line.find(':')) {
+            own = length > 0 && line.size() >= static_cast<std::size_t>(length) &&
+                  line.compare(line.size() - length, length, program) == 0;
+        } else if (own && line.rfind("Private_Dirty:", 0) == 0) {
+            memory.private_dirty -= std::atol(line.c_str() + 14);
+        }
+    }
+    return memory;
 }
 
 // The children of `pid`'s main thread, where the daemon forks, with their
