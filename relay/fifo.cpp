@@ -1,12 +1,14 @@
-// The FIFO on disk: its creation, its repair while the daemon runs, and the
-// opens of its two ends.
+// The FIFO on disk: its creation, its repair while the daemon runs, the
+// opens of its ends, and the client's side with its report of a failure.
 
 #include "relay/channel.h"
 #include "relay/relay.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -15,44 +17,64 @@ namespace {
 
 constexpr mode_t kFifoMode = 0600;  // the client's output is nobody else's to read
 
-// The relay's end: read-write, so that the FIFO always has a reader and the
-// relay never sees end-of-file when a client exits; close-on-exec, so that a
-// client holds only its own descriptors 1 and 2 on it.
-int open_for_relay() {
-    return open(kFifoPath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+// Written by the vfork child, which may take no lock: prepared before the vfork.
+RelayRecord child_failure;
+
+// Both of the daemon's ends, close-on-exec so that a client holds only its
+// own descriptors 1 and 2 on the FIFO. The main thread's is read-write: the
+// FIFO always has a reader, so a client's open never waits, and a writer, so
+// the relay never sees end-of-file when a client exits. The relay's is
+// read-only: once the main thread has closed its end of a replaced FIFO, the
+// relay sees end-of-file there when the last writer has gone.
+bool open_ends(int& keeper, int& reader, struct stat& made) {
+    keeper = open(kFifoPath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    reader = keeper < 0 ? -1 : open(kFifoPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (reader >= 0 && fstat(keeper, &made) == 0 && S_ISFIFO(made.st_mode)) {
+        return true;
+    }
+    const int saved = errno;
+    for (int end : {keeper, reader}) {
+        if (end >= 0) {
+            close(end);
+        }
+    }
+    errno = saved;
+    return false;
 }
 
-void remember(int fifo, const struct stat& made) {
-    relay_link.fifo = fifo;
+void remember(int keeper, int reader, const struct stat& made) {
+    relay_link.keeper = keeper;
+    relay_link.fifo = reader;
     relay_link.fifo_device = made.st_dev;
     relay_link.fifo_inode = made.st_ino;
 }
 
-// Makes a fresh FIFO at kFifoPath and hands it to the relay, which logs what
-// is left in the old one before it switches. Since the relay's descriptor
+// Makes a fresh FIFO at kFifoPath and hands it to the relay, which forwards
+// what the old one held, then reads the new one. Since the main thread's end
 // reads as well, the next client's open finds a reader even before the relay
 // has switched.
 void recreate_fifo() {
     unlink(kFifoPath);
-    int fifo = -1;
+    int keeper = -1;
+    int reader = -1;
     struct stat made {};
-    if (mkfifo(kFifoPath, kFifoMode) != 0 || (fifo = open_for_relay()) < 0 || fstat(fifo, &made) != 0) {
-        const int saved = errno;
-        if (fifo >= 0) {
-            close(fifo);
-        }
-        log_event(LOG_ERR, "cannot re-create fifo: %s", strerror(saved));
+    if (mkfifo(kFifoPath, kFifoMode) != 0 || !open_ends(keeper, reader, made)) {
+        log_event(LOG_ERR, "cannot re-create fifo: %s", strerror(errno));
         return;
     }
     RelayRecord change{};
     change.kind = RecordKind::switch_fifo;
-    change.fifo = fifo;
+    change.fifo = reader;
     if (!stamp_and_send(relay_link, change)) {
-        close(fifo);
+        close(keeper);
+        close(reader);
         log_event(LOG_ERR, "cannot re-create fifo: %s", strerror(EAGAIN));
         return;
     }
-    remember(fifo, made);
+    // Without our end, the old FIFO's writers are only what clients left
+    // behind; the relay reads it until they have gone.
+    close(relay_link.keeper);
+    remember(keeper, reader, made);
     log_event(LOG_WARNING, "re-created fifo %s: it had been removed or replaced", kFifoPath);
 }
 
@@ -67,18 +89,16 @@ bool prepare_output_fifo() {
     return true;
 }
 
-int open_relay_fifo() {
-    const int fifo = open_for_relay();
+bool open_relay_fifo() {
+    int keeper = -1;
+    int reader = -1;
     struct stat made {};
-    if (fifo < 0 || fstat(fifo, &made) != 0) {
+    if (!open_ends(keeper, reader, made)) {
         syslog(LOG_ERR, "Openning fifo failed: %s", strerror(errno));
-        if (fifo >= 0) {
-            close(fifo);
-        }
-        return -1;
+        return false;
     }
-    remember(fifo, made);
-    return fifo;
+    remember(keeper, reader, made);
+    return true;
 }
 
 void heal_output_fifo() {
@@ -98,6 +118,21 @@ void heal_output_fifo() {
     recreate_fifo();
 }
 
+void prepare_client_output() {
+    if (!relay_link.running) {
+        return;
+    }
+    take_child_report(relay_link);
+    child_failure = RelayRecord{};
+    child_failure.kind = RecordKind::message;
+    child_failure.priority = LOG_ERR;
+    (void)snprintf(child_failure.text, sizeof child_failure.text, "%s", "Preparing STDERR_FILENO failed");
+    pthread_mutex_lock(&relay_link.reader.lock);
+    child_failure.position = fifo_position(relay_link.reader, relay_link.fifo);
+    child_failure.dropped_end = relay_link.dropped_end;
+    pthread_mutex_unlock(&relay_link.reader.lock);
+}
+
 void redirect_client_output() {
     // Opened without blocking so that a FIFO with no reader fails at once
     // (ENXIO) instead of hanging the child, and with it the vforked daemon;
@@ -109,7 +144,15 @@ void redirect_client_output() {
     struct stat found {};
     if (fd < 0 || fstat(fd, &found) != 0 || !S_ISFIFO(found.st_mode) ||
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        report_client_output_failure();
+        // The record was made before the vfork; what became of it is left
+        // in memory that the daemon shares with us until we exit.
+        if (relay_link.running) {
+            const bool sent = write(relay_link.records[1], &child_failure, sizeof child_failure) ==
+                              static_cast<ssize_t>(sizeof child_failure);
+            relay_link.child_report = sent ? kChildReportSent : kChildReportDropped;
+        } else {
+            syslog(LOG_ERR, "Preparing STDERR_FILENO failed");
+        }
         _exit(1);
     }
     dup2(fd, STDERR_FILENO);

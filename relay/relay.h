@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 // The client's standard output and standard error flow through one FIFO,
 // re-created at each start of the daemon and read by one relay thread for the
 // life of the process. Every complete line reaches the system log at
@@ -30,9 +32,10 @@ void heal_output_fifo();
 // counted, and a warning later says how many were not logged.
 void log_event(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// The same, running `act` first (the SIGTERM to the client): whatever the
-// client writes in answer is logged after the message.
-void log_event_after(void (*act)(), int priority, const char* format, ...) __attribute__((format(printf, 3, 4)));
+// The same, then runs `act` (the SIGTERM to the client) once the message is
+// in the relay's hands: whatever the client writes in answer is logged after
+// it.
+void log_event_then(void (*act)(), int priority, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
 // The same for the news of a client's end: its unterminated last line, if
 // any, is logged before it as a line of its own.
@@ -43,6 +46,10 @@ void log_client_end(int priority, const char* format, ...) __attribute__((format
 // kStopDrainSeconds. What is left then is reported on standard error, since
 // the system logger is not taking messages.
 void finish_output_relay();
+
+// The daemon's one clock for its deadlines: CLOCK_MONOTONIC in milliseconds,
+// which no change of the time of day moves.
+std::int64_t monotonic_millis();
 
 // Main thread, before a launch: prepares what the child's report of a failed
 // redirection needs, so that the child only writes it.

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -38,13 +37,6 @@ constexpr int kNoDeadline = -1;
 constexpr std::size_t kWakeBytesPerRead = 64;  // any number: the bytes only wake the loop
 
 SupervisorState state{0, 0, {-1, -1}};
-
-std::int64_t monotonic_millis() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    constexpr long kNanosPerMilli = 1000000;
-    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / kNanosPerMilli;
-}
 
 // Waits until the client has ended (`client`, a pidfd, is readable), a stop
 // signal has woken the loop, or the deadline (kNoDeadline for none) has
@@ -96,8 +88,9 @@ void watch_client() {
     pid_t waited = 0;
     while ((waited = waitpid(state.client_pid, &status, WNOHANG)) == 0 || (waited < 0 && errno == EINTR)) {
         if (state.stop_signal != 0 && monotonic_millis() >= next_sigterm) {
-            // The SIGTERM first: a slow system logger must not hold it up.
-            log_event_after(send_sigterm, LOG_NOTICE, "sending SIGTERM to vpnc(%u) due to signal %d",
+            // Stamped before the SIGTERM, so that the client's answer is
+            // logged after the message; handing it over never waits.
+            log_event_then(send_sigterm, LOG_NOTICE, "sending SIGTERM to vpnc(%u) due to signal %d",
                             static_cast<unsigned>(state.client_pid), static_cast<int>(state.stop_signal));
             next_sigterm = monotonic_millis() + kPauseMillis;
         }

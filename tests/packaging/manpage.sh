@@ -57,7 +57,7 @@ done
 # A format string as the page shows it: each conversion stands for a word
 # or more (the page names them, as in "exit code code").
 pattern_of() {
-    printf '%s' "$1" | sed -e 's/\\n$//' -e 's/[][\.*^$+?(){}|/]/\\&/g' -e 's/%[sdu]/.+/g'
+    printf '%s' "$1" | sed -e 's/\\n$//' -e 's/[][\.*^$+?(){}|/]/\\&/g' -e 's/%l*[sdu]/.+/g'
 }
 
 # Fails unless the format string $2 is a tag line under heading $1.
@@ -73,7 +73,7 @@ cat "${sources[@]}" | tr '\n' ' ' >"$flat"
 
 # Messages passed to syslog, to the daemon's own log calls or to printf
 # directly. "%s" alone is a forwarded client line, described in prose.
-calls=$(grep -oE '((syslog|log_event|log_client_end)\(|log_event_after\([a-z_]+, *)LOG_[A-Z]+ *, *"([^"\\]|\\.)*"|(dprintf\(STDERR_FILENO|printf\() *,? *"([^"\\]|\\.)*"' "$flat" || true)
+calls=$(grep -oE '((syslog|log_event|log_client_end)\(|log_event_then\([a-z_]+, *)LOG_[A-Z]+ *, *"([^"\\]|\\.)*"|(dprintf\(STDERR_FILENO|printf\() *,? *"([^"\\]|\\.)*"' "$flat" || true)
 [ -n "$calls" ] || fail "no log calls found in the sources"
 count=0
 while read -r call; do

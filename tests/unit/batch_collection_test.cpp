@@ -4,8 +4,9 @@
 #include "capture.h"
 #include "relay/batches.h"
 #include "relay/channel.h"
-#include "relay/relay.h"
 #include "relay/lines.h"
+#include "relay/order.h"
+#include "relay/relay.h"
 
 #include <gtest/gtest.h>
 
@@ -97,6 +98,11 @@ protected:
         return kept.size();
     }
 
+    // One batch wait, as the relay thread waits when it reads no old FIFO.
+    Batch collect(std::size_t kept, int records = -1) {
+        return collect_batch(fifo_, records, -1, buffer_.data(), kept, kept > 0);
+    }
+
     std::string front(std::size_t length) const {
         return {buffer_.data(), length};
     }
@@ -146,7 +152,7 @@ class BatchCollection : public FifoTest {};
 
 TEST_F(BatchCollection, ReturnsWhatWasWritten) {
     write_all("first line\nsecond line\n");
-    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), 0);
+    const Batch batch = collect(0);
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(front(batch.length), "first line\nsecond line\n");
     EXPECT_EQ(leftover(), "");
@@ -157,7 +163,7 @@ TEST_F(BatchCollection, NeverExceedsTheBatchCapacity) {
     write_all(burst);
     // Room beyond the capacity, marked, to see that nothing is written there.
     buffer_.assign(kBatchCapacity + 64, '#');
-    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), 0);
+    const Batch batch = collect(0);
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(batch.length, kBatchCapacity);
     EXPECT_EQ(std::string(buffer_.begin() + kBatchCapacity, buffer_.end()), std::string(64, '#'));
@@ -167,7 +173,7 @@ TEST_F(BatchCollection, NeverExceedsTheBatchCapacity) {
 TEST_F(BatchCollection, AppendsBehindTheCarriedBytes) {
     const std::size_t kept = carry("carried ");
     write_all("new data\n");
-    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), kept);
+    const Batch batch = collect(kept);
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(front(batch.length), "carried new data\n");
 }
@@ -176,7 +182,7 @@ TEST_F(BatchCollection, CountsTheCarriedBytesAgainstTheCapacity) {
     const std::string tail(8000, 't');
     const std::size_t kept = carry(tail);
     write_all(std::string(500, 'n'));
-    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), kept);
+    const Batch batch = collect(kept);
     EXPECT_EQ(batch.length, kBatchCapacity);
     EXPECT_EQ(front(batch.length), tail + std::string(kBatchCapacity - 8000, 'n'));
     EXPECT_EQ(leftover(), std::string(500 - (kBatchCapacity - 8000), 'n'));
@@ -192,7 +198,7 @@ TEST_F(Gathering, JoinsPartsWrittenWithinTheBudget) {
         pause_for(milliseconds(300));
         write_all("two parts\n");
     });
-    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), 0);
+    const Batch batch = collect(0);
     client.join();
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(front(batch.length), "written in two parts\n");
@@ -208,7 +214,7 @@ TEST_F(Gathering, SharesOneBudgetBetweenTheWaitsOfABatch) {
         pause_for(milliseconds(900));
         write_all("three\n");
     });
-    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), 0);
+    const Batch batch = collect(0);
     client.join();
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(front(batch.length), "one two ");
@@ -222,7 +228,7 @@ TEST_F(Gathering, EndsAsSoonAsTheBatchIsFull) {
         write_all(std::string(200, 'b'));
     });
     const auto start = Clock::now();
-    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), 0);
+    const Batch batch = collect(0);
     const auto waited = Clock::now() - start;
     client.join();
     EXPECT_EQ(batch.length, kBatchCapacity);
@@ -265,7 +271,7 @@ TEST_F(InterruptedWait, KeepsWaitingForTheFirstDataWithoutAnError) {
         pause_for(milliseconds(200));
         write_all("more\n");
     });
-    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), kept);
+    const Batch batch = collect(kept);
     client.join();
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(front(batch.length), "tail more\n");
@@ -280,7 +286,7 @@ TEST_F(InterruptedWait, KeepsGatheringTheBatch) {
         pause_for(milliseconds(200));
         write_all("after\n");
     });
-    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), 0);
+    const Batch batch = collect(0);
     client.join();
     EXPECT_EQ(batch.end, BatchEnd::data);
     EXPECT_EQ(front(batch.length), "before after\n");
@@ -299,10 +305,10 @@ TEST_F(PendingRecord, EndsTheWaitWithTheCarriedBytes) {
         channel.send("starting vpnc");
     });
     const auto start = Clock::now();
-    const Batch batch = collect_batch(fifo_, channel.relay_end(), buffer_.data(), kept);
+    const Batch batch = collect(kept, channel.relay_end());
     const auto waited = Clock::now() - start;
     main_thread.join();
-    EXPECT_EQ(batch.end, BatchEnd::records);
+    EXPECT_EQ(batch.end, BatchEnd::other);
     EXPECT_EQ(front(batch.length), "unterminated");
     EXPECT_LT(waited, milliseconds(kIdleWaitSeconds * 1000 - 1000));
     EXPECT_EQ(channel.take(), Lines{"starting vpnc"}) << "the record is left for the relay to read";
@@ -312,8 +318,8 @@ TEST_F(PendingRecord, EndsTheWaitWithNothingCarried) {
     RecordChannel channel;
     ASSERT_TRUE(channel.open());
     channel.send("x");
-    const Batch batch = collect_batch(fifo_, channel.relay_end(), buffer_.data(), 0);
-    EXPECT_EQ(batch.end, BatchEnd::records);
+    const Batch batch = collect(0, channel.relay_end());
+    EXPECT_EQ(batch.end, BatchEnd::other);
     EXPECT_EQ(batch.length, 0U);
 }
 
@@ -326,9 +332,9 @@ TEST_F(PendingRecord, EndsGatheringWithWhatWasGathered) {
         pause_for(milliseconds(200));
         channel.send("x");
     });
-    const Batch batch = collect_batch(fifo_, channel.relay_end(), buffer_.data(), kept);
+    const Batch batch = collect(kept, channel.relay_end());
     main_thread.join();
-    EXPECT_EQ(batch.end, BatchEnd::records);
+    EXPECT_EQ(batch.end, BatchEnd::other);
     EXPECT_EQ(front(batch.length), "old new ");
 }
 
@@ -338,7 +344,7 @@ TEST_F(PendingRecord, RecordsArriveWholeAndInOrder) {
     for (const char* text : {"one", "two", "three"}) {
         channel.send(text);
     }
-    EXPECT_EQ(collect_batch(fifo_, channel.relay_end(), buffer_.data(), 0).end, BatchEnd::records);
+    EXPECT_EQ(collect(0, channel.relay_end()).end, BatchEnd::other);
     EXPECT_EQ(channel.take(), (Lines{"one", "two", "three"}));
 }
 
@@ -351,7 +357,7 @@ TEST_F(PendingRecord, IsStampedWithWhatTheClientWroteSoFar) {
     channel.link().fifo = reader_;
     write_all("read by the relay\n");
     std::vector<char> relay_buffer(kBatchCapacity + 1);
-    ASSERT_EQ(read_available(channel.link().reader, relay_buffer.data(), 0), 18U);
+    ASSERT_EQ(read_fifo(channel.link().reader, relay_buffer.data(), 0), 18U);
     write_all("still waiting");
     RelayRecord record{};
     ASSERT_TRUE(stamp_and_send(channel.link(), record));
@@ -402,7 +408,7 @@ class IdleEnd : public FifoTest {};
 TEST_F(IdleEnd, EndsAnIdleWaitWhenATailIsCarried) {
     const std::size_t kept = carry("no newline yet");
     const auto start = Clock::now();
-    const Batch batch = collect_batch(fifo_, -1, buffer_.data(), kept);
+    const Batch batch = collect(kept);
     const auto waited = Clock::now() - start;
     EXPECT_EQ(batch.end, BatchEnd::idle);
     EXPECT_EQ(front(batch.length), "no newline yet");
@@ -417,9 +423,9 @@ TEST_F(IdleEnd, KeepsWaitingWhenNothingIsCarried) {
         pause_for(milliseconds(kIdleWaitSeconds * 1000 + 700));
         channel.send("x");
     });
-    const Batch batch = collect_batch(fifo_, channel.relay_end(), buffer_.data(), 0);
+    const Batch batch = collect(0, channel.relay_end());
     main_thread.join();
-    EXPECT_EQ(batch.end, BatchEnd::records) << "an idle end with nothing to flush";
+    EXPECT_EQ(batch.end, BatchEnd::other) << "an idle end with nothing to flush";
     EXPECT_EQ(batch.length, 0U);
 }
 
@@ -447,7 +453,7 @@ TEST_F(LongLine, ComesOutWholeAsPiecesOfAtMostOneBatch) {
     std::size_t received = 0;
     while (received < stream.size()) {
         ASSERT_LT(kept, kBatchCapacity) << "a full buffer was carried: no room for more";
-        const Batch batch = collect_batch(fifo_, -1, buffer_.data(), kept);
+        const Batch batch = collect(kept);
         ASSERT_LE(batch.length, kBatchCapacity);
         ASSERT_EQ(batch.end, BatchEnd::data);
         received += batch.length - kept;
