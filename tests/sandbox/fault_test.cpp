@@ -50,6 +50,26 @@ long wakeups(pid_t pid, pid_t tid) {
     return -1;
 }
 
+// True once both threads are blocked in poll(), as /proc shows their calls.
+bool both_waiting(pid_t pid, const std::vector<pid_t>& threads) {
+    for (pid_t tid : {pid, threads[0]}) {
+        std::ifstream call("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/syscall");
+        long number = -1;
+        if (!(call >> number)) {
+            return false;
+        }
+#ifdef SYS_poll
+        if (number == SYS_poll) {
+            continue;
+        }
+#endif
+        if (number != SYS_ppoll) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // With a quiet client both threads sleep until something happens; a stop
 // signal that lands on the relay thread wakes the main thread at once.
 TEST_F(FaultTest, IdleThreadsSleepUntilAStopOnTheRelayThreadWakesTheLoop) {
@@ -59,7 +79,10 @@ TEST_F(FaultTest, IdleThreadsSleepUntilAStopOnTheRelayThreadWakesTheLoop) {
     ASSERT_TRUE(box->wait_for_text("up", 5s));
     const auto threads = other_threads(daemon.pid);
     ASSERT_EQ(threads.size(), 1u) << "the daemon runs exactly two threads";
-    usleep(500000);  // both threads back in their waits
+    for (const auto deadline = sandbox::Clock::now() + 5s; !both_waiting(daemon.pid, threads);) {
+        ASSERT_LT(sandbox::Clock::now(), deadline) << "the threads did not go back to their waits";
+        usleep(10000);
+    }
     const long main_before = wakeups(daemon.pid, daemon.pid);
     const long relay_before = wakeups(daemon.pid, threads[0]);
     usleep(2500000);

@@ -22,6 +22,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 
 namespace sandbox {
@@ -275,6 +276,8 @@ Sandbox::Sandbox() {
     chmod(log_path.c_str(), 0666);
     int size = 8 << 20;
     setsockopt(log_socket_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+    const int on = 1;
+    setsockopt(log_socket_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 }
 
 Sandbox::~Sandbox() {
@@ -377,8 +380,15 @@ void Sandbox::receive(int timeout_millis) {
         return;
     }
     char datagram[65536];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
     for (;;) {
-        ssize_t length = recv(log_socket_, datagram, sizeof datagram, 0);
+        iovec data{datagram, sizeof datagram};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t length = recvmsg(log_socket_, &message, 0);
         if (length < 0) {
             return;
         }
@@ -387,7 +397,18 @@ void Sandbox::receive(int timeout_millis) {
             frame = Frame{};
             frame->text = std::string(datagram, static_cast<std::size_t>(length));
         }
+        // When the datagram arrived, not when the test got round to reading
+        // it: a busy machine may leave many waiting.
         frame->received = Clock::now();
+        const cmsghdr* stamp = CMSG_FIRSTHDR(&message);
+        if (stamp != nullptr && stamp->cmsg_level == SOL_SOCKET && stamp->cmsg_type == SO_TIMESTAMPNS) {
+            timespec arrived{};
+            timespec now{};
+            std::memcpy(&arrived, CMSG_DATA(stamp), sizeof arrived);
+            clock_gettime(CLOCK_REALTIME, &now);
+            frame->received -= std::chrono::seconds(now.tv_sec - arrived.tv_sec) +
+                               std::chrono::nanoseconds(now.tv_nsec - arrived.tv_nsec);
+        }
         frame->raw.assign(datagram, static_cast<std::size_t>(length));
         frames_.push_back(*frame);
     }

@@ -26,7 +26,7 @@ struct Frame {
     std::string ident;
     pid_t pid = 0;
     std::string text;
-    Clock::time_point received;
+    Clock::time_point received;  // when it reached the log socket
     std::string raw;  // the whole datagram
 };
 
