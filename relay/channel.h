@@ -75,6 +75,11 @@ void take_child_report(RelayLink& link);
 // how many.
 std::size_t take_records(const RelayLink& link, RelayRecord* records, std::size_t room);
 
+// Child side, between vfork and exec: sends the record prepare_client_output
+// made, saying that the FIFO could not be opened (with no relay running,
+// logs it), and notes whether it went.
+void report_client_output_failure();
+
 // Opens kFifoPath twice and records both in relay_link as the newest FIFO:
 // read-write for the main thread and read-only for the relay. Logs the
 // failure and returns false when it cannot.

@@ -133,6 +133,18 @@ void prepare_client_output() {
     pthread_mutex_unlock(&relay_link.reader.lock);
 }
 
+void report_client_output_failure() {
+    if (!relay_link.running) {
+        syslog(LOG_ERR, "Preparing STDERR_FILENO failed");
+        return;
+    }
+    // The record was made before the vfork. What became of it is left in
+    // memory that the daemon shares with the child until the child exits.
+    const bool sent =
+        write(relay_link.records[1], &child_failure, sizeof child_failure) == static_cast<ssize_t>(sizeof child_failure);
+    relay_link.child_report = sent ? kChildReportSent : kChildReportDropped;
+}
+
 void redirect_client_output() {
     // Opened without blocking so that a FIFO with no reader fails at once
     // (ENXIO) instead of hanging the child, and with it the vforked daemon;
@@ -144,15 +156,7 @@ void redirect_client_output() {
     struct stat found {};
     if (fd < 0 || fstat(fd, &found) != 0 || !S_ISFIFO(found.st_mode) ||
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        // The record was made before the vfork; what became of it is left
-        // in memory that the daemon shares with us until we exit.
-        if (relay_link.running) {
-            const bool sent = write(relay_link.records[1], &child_failure, sizeof child_failure) ==
-                              static_cast<ssize_t>(sizeof child_failure);
-            relay_link.child_report = sent ? kChildReportSent : kChildReportDropped;
-        } else {
-            syslog(LOG_ERR, "Preparing STDERR_FILENO failed");
-        }
+        report_client_output_failure();
         _exit(1);
     }
     dup2(fd, STDERR_FILENO);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -110,17 +111,17 @@ void finish_output_relay() {
         return;
     }
     // The relay is stuck in the system logger, so this goes where the
-    // service manager still reads: standard error. The bytes the client
-    // wrote and the relay has not forwarded, and every message handed over
-    // and not logged or dropped on the way.
+    // service manager still reads: standard error. The bytes the relay has
+    // not read (what it holds is not counted, hence "at least"), and every
+    // message handed over and not logged, or dropped on the way.
     take_child_report(relay_link);
-    pthread_mutex_lock(&relay_link.reader.lock);
-    const std::uint64_t written = fifo_position(relay_link.reader, relay_link.fifo);
-    const std::uint64_t forwarded = relay_link.reader.fifo == relay_link.fifo ? relay_link.reader.forwarded.load() : 0;
-    pthread_mutex_unlock(&relay_link.reader.lock);
+    int waiting = 0;
+    if (ioctl(relay_link.fifo, FIONREAD, &waiting) != 0) {
+        waiting = 0;
+    }
     const long long messages = static_cast<long long>(relay_link.sent) - relay_link.logged.load() + relay_link.unsent;
     dprintf(STDERR_FILENO,
-            "quorVixd: not all logged within %d s of the stop: at least %llu bytes of client output and %lld messages "
+            "quorVixd: not all logged within %d s of the stop: at least %d bytes of client output and %lld messages "
             "left unlogged\n",
-            kStopDrainSeconds, static_cast<unsigned long long>(written - forwarded), messages);
+            kStopDrainSeconds, waiting, messages);
 }

@@ -21,11 +21,10 @@ bool is_message(RecordKind kind) {
     return kind == RecordKind::message || kind == RecordKind::client_end;
 }
 
-void forward_held(Held& held, FifoReader& reader, std::size_t cut, bool flush, LineSink sink = log_line) {
+void forward_held(Held& held, std::size_t cut, bool flush, LineSink sink = log_line) {
     const std::size_t before = held.length;
     held.length = forward_up_to(held.buffer, held.length, cut, flush, sink);
     held.base += before - held.length;
-    reader.forwarded.store(held.base, std::memory_order_relaxed);
 }
 
 int bytes_waiting(int fifo) {
@@ -90,7 +89,6 @@ void switch_fifo(Relay& relay, const RelayRecord& record) {
     std::copy_n(relay.held.buffer, relay.held.length, relay.old.buffer);
     relay.held.length = 0;
     relay.held.base = 0;
-    reader.forwarded.store(0, std::memory_order_relaxed);
     read_old_fifo(relay.old, kBatchCapacity);
 }
 
@@ -181,7 +179,7 @@ std::size_t read_fifo(FifoReader& reader, char* buffer, std::size_t length, std:
 void forward_to(Held& held, FifoReader& reader, std::uint64_t position, bool flush, LineSink sink) {
     while (held.base + held.length < position) {
         if (held.length == kBatchCapacity) {
-            forward_held(held, reader, held.length, false, sink);
+            forward_held(held, held.length, false, sink);
         }
         const std::uint64_t missing = position - (held.base + held.length);
         const std::size_t limit =
@@ -193,7 +191,7 @@ void forward_to(Held& held, FifoReader& reader, std::uint64_t position, bool flu
         }
     }
     const std::uint64_t cut = position > held.base ? std::min<std::uint64_t>(position - held.base, held.length) : 0;
-    forward_held(held, reader, static_cast<std::size_t>(cut), flush, sink);
+    forward_held(held, static_cast<std::size_t>(cut), flush, sink);
 }
 
 void settle(Relay& relay) {
@@ -207,7 +205,7 @@ void settle(Relay& relay) {
     if (relay.old.fifo >= 0) {
         read_old_fifo(relay.old, kBatchCapacity);
     }
-    forward_held(relay.held, relay_link.reader, relay.held.length, false);
+    forward_held(relay.held, relay.held.length, false);
 }
 
 void relay_round(Relay& relay) {
@@ -217,7 +215,7 @@ void relay_round(Relay& relay) {
                       carried);
     relay.held.length = batch.length;
     if (batch.end == BatchEnd::idle) {
-        forward_held(relay.held, relay_link.reader, relay.held.length, true);
+        forward_held(relay.held, relay.held.length, true);
         relay.old.length = forward_batch(relay.old.buffer, relay.old.length, true);
         return;
     }

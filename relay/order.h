@@ -2,7 +2,6 @@
 
 #include "relay/lines.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <pthread.h>
@@ -29,14 +28,12 @@
 struct RelayLink;
 struct RelayRecord;
 
-// The FIFO the relay reads, what it has read of it and what it has forwarded
-// since it began to read it. `fifo` and `consumed` change under the lock;
-// `forwarded` is the relay's, published for the report at a stop.
+// The FIFO the relay reads and how many bytes it has taken from it since it
+// began to read it, both changed under the lock.
 struct FifoReader {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     int fifo = -1;
     std::uint64_t consumed = 0;
-    std::atomic<std::uint64_t> forwarded{0};
 };
 
 // Main thread: stamps `record` and sends it (rule 1), after the report of

@@ -3,28 +3,12 @@
 #include "fixture.h"
 
 #include <csignal>
-#include <dirent.h>
 #include <fstream>
 #include <sys/syscall.h>
 
 namespace {
 
 using FaultTest = SandboxTest;
-
-// The daemon's threads other than the main one.
-std::vector<pid_t> other_threads(pid_t pid) {
-    std::vector<pid_t> threads;
-    if (DIR* tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
-        while (dirent* entry = readdir(tasks)) {
-            const pid_t tid = static_cast<pid_t>(std::atol(entry->d_name));
-            if (tid > 0 && tid != pid) {
-                threads.push_back(tid);
-            }
-        }
-        closedir(tasks);
-    }
-    return threads;
-}
 
 int signal_thread(pid_t pid, pid_t tid, int sig) {
     return static_cast<int>(syscall(SYS_tgkill, pid, tid, sig));
@@ -50,24 +34,13 @@ long wakeups(pid_t pid, pid_t tid) {
     return -1;
 }
 
-// True once both threads are blocked in poll(), as /proc shows their calls.
-bool both_waiting(pid_t pid, const std::vector<pid_t>& threads) {
-    for (pid_t tid : {pid, threads[0]}) {
-        std::ifstream call("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/syscall");
-        long number = -1;
-        if (!(call >> number)) {
-            return false;
-        }
+bool in_poll(long call) {
 #ifdef SYS_poll
-        if (number == SYS_poll) {
-            continue;
-        }
-#endif
-        if (number != SYS_ppoll) {
-            return false;
-        }
+    if (call == SYS_poll) {
+        return true;
     }
-    return true;
+#endif
+    return call == SYS_ppoll;
 }
 
 // With a quiet client both threads sleep until something happens; a stop
@@ -79,10 +52,8 @@ TEST_F(FaultTest, IdleThreadsSleepUntilAStopOnTheRelayThreadWakesTheLoop) {
     ASSERT_TRUE(box->wait_for_text("up", 5s));
     const auto threads = other_threads(daemon.pid);
     ASSERT_EQ(threads.size(), 1u) << "the daemon runs exactly two threads";
-    for (const auto deadline = sandbox::Clock::now() + 5s; !both_waiting(daemon.pid, threads);) {
-        ASSERT_LT(sandbox::Clock::now(), deadline) << "the threads did not go back to their waits";
-        usleep(10000);
-    }
+    ASSERT_TRUE(await_blocked(daemon.pid, daemon.pid, in_poll) && await_blocked(daemon.pid, threads[0], in_poll))
+        << "the threads did not go back to their waits";
     const long main_before = wakeups(daemon.pid, daemon.pid);
     const long relay_before = wakeups(daemon.pid, threads[0]);
     usleep(2500000);

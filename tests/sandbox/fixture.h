@@ -3,6 +3,8 @@
 #include "sandbox.h"
 
 #include <csignal>
+#include <dirent.h>
+#include <fstream>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <memory>
@@ -106,6 +108,35 @@ protected:
     std::unique_ptr<sandbox::Sandbox> box;
 };
 
+
+// The daemon's threads other than the main one.
+inline std::vector<pid_t> other_threads(pid_t pid) {
+    std::vector<pid_t> threads;
+    if (DIR* tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+        while (dirent* entry = readdir(tasks)) {
+            const pid_t tid = static_cast<pid_t>(std::atol(entry->d_name));
+            if (tid > 0 && tid != pid) {
+                threads.push_back(tid);
+            }
+        }
+        closedir(tasks);
+    }
+    return threads;
+}
+
+// Waits up to 5 s until thread `tid` of `pid` is blocked in a system call
+// that `wanted` accepts, as /proc shows it.
+inline bool await_blocked(pid_t pid, pid_t tid, bool (*wanted)(long call)) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/syscall";
+    for (const auto deadline = sandbox::Clock::now() + std::chrono::seconds(5); sandbox::Clock::now() < deadline;) {
+        long call = -1;
+        if (std::ifstream(path) >> call && wanted(call)) {
+            return true;
+        }
+        usleep(10000);
+    }
+    return false;
+}
 
 // Line `number` (from 1) of the stand-in client's `lines N WIDTH`, as logged.
 inline std::string numbered_line(int number, std::size_t width) {

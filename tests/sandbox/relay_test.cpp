@@ -131,6 +131,30 @@ TEST_F(RelayTest, FifoRemovedOrReplacedIsRecreatedBeforeTheNextClient) {
     EXPECT_EQ(box->exit_status(daemon, 4s), 0);
 }
 
+// The FIFO is removed while processes the first client left behind still
+// write to it: one floods it faster than the (slow) logger takes lines, one
+// writes now and then. The switch forwards what the old FIFO held and reads
+// it beside the new one, so the next client is logged at once, and the
+// writer that outlived its client is neither blocked nor killed.
+TEST_F(RelayTest, SwitchWithWritersLeftOnTheOldFifoNeitherWedgesNorKills) {
+    box->set_client("[ -e /run/second ] && exec \"$CLIENT\" out 'second client\\n' hold\n"
+                    "touch /run/second\n" + kRecordPid +
+                    "yes \"flood $(printf %4000s '')\" &\n"
+                    "exec \"$CLIENT\" grandchild 400 'left behind\\n' out 'first\\n' hold");
+    box->set_pace(5ms);
+    sandbox::Daemon daemon = box->start();
+    const pid_t client = client_pid();
+    ASSERT_GT(client, 0);
+    ASSERT_TRUE(box->wait_for_text("first", 10s));
+    ASSERT_EQ(unlink((box->run_dir() + "/quorVix.fifo").c_str()), 0);
+    ASSERT_EQ(kill(client, SIGKILL), 0);
+    EXPECT_TRUE(box->wait_for_text("second client", 10s)) << "the relay is stuck on the old FIFO";
+    EXPECT_TRUE(box->wait_for_text("left behind", 10s, 10));
+    box->set_pace(0ms);
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(box->exit_status(daemon, 10s), 0);
+}
+
 TEST_F(RelayTest, DirectoryAtTheFifoPathFailsTheClientAndIsLeftAlone) {
     box->set_client("exec \"$CLIENT\" out 'hello\\n' exit 0");
     sandbox::Daemon daemon = box->start();

@@ -411,6 +411,11 @@ void Sandbox::receive(int timeout_millis) {
         }
         frame->raw.assign(datagram, static_cast<std::size_t>(length));
         frames_.push_back(*frame);
+        if (pace_ > milliseconds(0)) {
+            // One at a time, or a sender as fast as the pace would keep us here.
+            std::this_thread::sleep_for(pace_);
+            return;
+        }
     }
 }
 

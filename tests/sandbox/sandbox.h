@@ -89,6 +89,8 @@ public:
     bool wait_for(const std::function<bool(const std::vector<Frame>&)>& done, milliseconds within);
     // Waits until a frame with this exact text has arrived `count` times.
     bool wait_for_text(const std::string& text, milliseconds within, std::size_t count = 1);
+    // A slow logger: from now on each frame takes this long to read.
+    void set_pace(milliseconds per_frame) { pace_ = per_frame; }
     // Number of frames with this exact text.
     std::size_t count(const std::string& text);
 
@@ -105,6 +107,7 @@ private:
     std::string stand_in_path_;
     int log_socket_ = -1;
     std::vector<Frame> frames_;
+    milliseconds pace_{0};
     std::vector<pid_t> daemons_;
 };
 

@@ -3,7 +3,9 @@
 #include "fixture.h"
 
 #include <csignal>
+#include <gmock/gmock.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -203,6 +205,26 @@ TEST_F(StopTest, StopInThePauseWaitsForTheClientsLastLinesBehindASlowLogger) {
     }
     expected.push_back("terminated with exit code 3");
     EXPECT_EQ(texts, expected);
+}
+
+// A logger that never reads again: the stop still ends the daemon once its
+// 20 s are up, and standard error says what was left: here the client's
+// SIGTERM message and its end, both behind lines the logger never took.
+TEST_F(StopTest, StopBehindALoggerThatNeverReadsEndsWithAReport) {
+    box->set_client_ops({"lines", "100", "80", "hold"});
+    sandbox::Daemon daemon = box->start();
+    const auto sending = [](long call) { return call == SYS_sendto; };
+    ASSERT_TRUE(box->wait_for_text("starting vpnc", 5s));
+    const std::vector<pid_t> threads = other_threads(daemon.pid);
+    ASSERT_EQ(threads.size(), 1u);
+    ASSERT_TRUE(await_blocked(daemon.pid, threads[0], sending)) << "the relay never had to wait for the logger";
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    const std::optional<int> status = sandbox::await_exit(daemon.pid, 25s);  // the log socket stays unread
+    ASSERT_TRUE(status) << "the stop waited on the logger for more than 25 s";
+    EXPECT_EQ(*status, 0);
+    EXPECT_THAT(read_file(daemon.stderr_path),
+                ::testing::MatchesRegex("quorVixd: not all logged within 20 s of the stop: at least [0-9]+ bytes of "
+                                        "client output and 2 messages left unlogged\n"));
 }
 
 // The relay's descriptors are not the client's: once the daemon is gone the

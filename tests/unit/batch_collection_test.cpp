@@ -23,6 +23,8 @@
 #include <sys/wait.h>
 #include <syslog.h>
 #include <thread>
+#include <time.h>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -371,36 +373,6 @@ TEST_F(PendingRecord, IsStampedWithWhatTheClientWroteSoFar) {
     close(other[1]);
 }
 
-// A full channel drops the main thread's messages without waiting; once
-// there is room, a count of them comes before the next message.
-TEST_F(PendingRecord, FullChannelDropsAndThenCountsMessages) {
-    ASSERT_TRUE(open_channel(relay_link));
-    relay_link.running = true;
-    relay_link.fifo = relay_link.reader.fifo = reader_;
-    int sent = 0;
-    while (relay_link.unsent == 0) {
-        log_event(LOG_NOTICE, "message %d", ++sent);  // the last of them is dropped
-    }
-    log_event(LOG_NOTICE, "dropped");
-    const auto take_all = [] {
-        std::vector<std::string> texts;
-        RelayRecord record{};
-        while (take_records(relay_link, &record, 1) == 1) {
-            texts.emplace_back(record.text);
-        }
-        return texts;
-    };
-    const std::vector<std::string> before = take_all();
-    log_event(LOG_NOTICE, "after");
-    const std::vector<std::string> after = take_all();
-    relay_link.running = false;
-    close_channel(relay_link);
-    EXPECT_GE(sent, 100) << "the channel holds a few hundred messages";
-    ASSERT_EQ(before.size(), static_cast<std::size_t>(sent - 1));
-    EXPECT_EQ(before.back(), "message " + std::to_string(sent - 1));
-    EXPECT_EQ(after, (Lines{"2 messages not logged: the system logger fell behind", "after"}));
-}
-
 // --- The idle end (each case waits out the idle wait) ---------------------------------
 
 class IdleEnd : public FifoTest {};
@@ -473,6 +445,175 @@ TEST_F(LongLine, ComesOutWholeAsPiecesOfAtMostOneBatch) {
     }
     EXPECT_EQ(joined.size(), line.size());
     EXPECT_TRUE(joined == line) << "the pieces do not add up to the line";
+}
+
+// --- The relay's rounds on the daemon's relay link ---------------------------------
+
+int answer_fd = -1;
+void answer() {
+    (void)!write(answer_fd, "answer\n", 7);
+}
+
+// The daemon's relay link over the test's FIFO; the test plays both threads
+// in turn, so every order is the one it chose.
+class RelayRound : public FifoTest {
+protected:
+    void SetUp() override {
+        FifoTest::SetUp();
+        ASSERT_TRUE(open_channel(relay_link));
+        relay_link.running = true;
+        relay_link.fifo = relay_link.reader.fifo = reader_;
+    }
+    void TearDown() override {
+        close_channel(relay_link);
+        for (int fd : {relay.old.fifo, relay_link.reader.fifo}) {
+            if (fd >= 0 && fd != reader_) {
+                close(fd);
+            }
+        }
+        relay_link.running = false;
+        relay_link.reader.consumed = 0;
+        relay_link.sent = relay_link.unsent = relay_link.logged = 0;
+        relay_link.dropped_end = kNoPosition;
+        FifoTest::TearDown();
+    }
+    // The relay reads what is waiting, then settles.
+    void read_and_settle() {
+        relay.held.length = read_fifo(relay_link.reader, relay.held.buffer, relay.held.length);
+        settle(relay);
+    }
+    static Lines logged() {
+        Lines texts;
+        for (const LogRecord& record : logged_records()) {
+            texts.push_back(record.text);
+        }
+        return texts;
+    }
+
+    std::vector<char> held_ = std::vector<char>(kBatchCapacity + 1);
+    std::vector<char> old_ = std::vector<char>(kBatchCapacity + 1);
+    Relay relay{{held_.data(), 0, 0}, {-1, old_.data(), 0}};
+};
+
+TEST_F(RelayRound, ForwardsUpToAPositionAndNoFurther) {
+    write_all("one\ntwo\nthree\n");
+    forward_to(relay.held, relay_link.reader, 10, false, record_line);  // a message within "three"
+    EXPECT_EQ(relay_link.reader.consumed, 10U) << "read past the position";
+    forward_to(relay.held, relay_link.reader, 11, true, record_line);  // a client's end within it
+    forward_to(relay.held, relay_link.reader, 100, false, record_line);  // bytes missing: what is there
+    EXPECT_EQ(recorded_lines(), (Lines{"one", "two", "thr", "ee"}));
+    EXPECT_EQ(relay.held.base, 14U);
+}
+
+TEST_F(RelayRound, HandlesRecordsBeforeForwardingWhatItRead) {
+    write_all("a\n");
+    log_event(LOG_NOTICE, "message");
+    write_all("b\n");
+    read_and_settle();
+    EXPECT_EQ(logged(), (Lines{"a", "message", "b"}));
+}
+
+TEST_F(RelayRound, ActionComesAfterItsMessageIsStamped) {
+    answer_fd = writer_;
+    write_all("before\n");
+    log_event_then(answer, LOG_NOTICE, "sending SIGTERM");
+    read_and_settle();
+    EXPECT_EQ(logged(), (Lines{"before", "sending SIGTERM", "answer"}));
+}
+
+// Under the thread sanitizer: a stamp and a read that do not share the lock.
+TEST_F(RelayRound, StampsTakenWhileTheRelayReadsCountEveryByteOnce) {
+    constexpr std::size_t kRecords = 300;
+    std::jthread reader([] {
+        std::vector<char> buffer(kBatchCapacity + 1);
+        for (std::size_t total = 0; total < 2 * kRecords;) {
+            total += read_fifo(relay_link.reader, buffer.data(), 0);
+        }
+    });
+    std::uint64_t last = 0;
+    for (std::size_t i = 0; i < kRecords; ++i) {
+        write_all("x\n");
+        RelayRecord record{};
+        ASSERT_TRUE(stamp_and_send(relay_link, record));
+        EXPECT_EQ(record.position, last + 2);
+        last = record.position;
+    }
+}
+
+// With the channel full, a client's end and the child's report are dropped:
+// the end still ends the client's line, and every drop is counted, once.
+TEST_F(RelayRound, FullChannelDropsCountsAndStillEndsTheLine) {
+    write_all("tail one");
+    int sent = 0;
+    while (relay_link.unsent == 0) {
+        log_event(LOG_NOTICE, "message %d", ++sent);  // the last of them is dropped
+    }
+    log_client_end(LOG_NOTICE, "terminated with exit code 1");
+    prepare_client_output();
+    report_client_output_failure();
+    write_all("next line\n");
+    settle(relay);
+    log_event(LOG_NOTICE, "after");
+    read_and_settle();
+    log_event(LOG_NOTICE, "later");
+    settle(relay);
+    EXPECT_GE(sent, 100) << "the channel holds a few hundred messages";
+    const Lines texts = logged();
+    ASSERT_EQ(texts.size(), static_cast<std::size_t>(sent - 1 + 5));
+    EXPECT_EQ(texts[sent - 2], "message " + std::to_string(sent - 1));
+    EXPECT_EQ(Lines(texts.end() - 5, texts.end()),
+              (Lines{"tail one", "next line", "3 messages not logged: the system logger fell behind", "after",
+                     "later"}));
+}
+
+TEST_F(RelayRound, StopForwardsTheLastUnterminatedLine) {
+    write_all("late words");
+    RelayRecord stop{};
+    stop.kind = RecordKind::stop;
+    ASSERT_TRUE(stamp_and_send(relay_link, stop));
+    settle(relay);
+    EXPECT_EQ(logged(), Lines{"late words"});
+    char answer = 0;
+    EXPECT_EQ(read(relay_link.answers[0], &answer, 1), 1);
+}
+
+// A switch while a process the client left behind still writes to the old
+// FIFO: that FIFO is read until its writer has gone, which is neither
+// blocked nor killed (SIGPIPE would end the test).
+TEST_F(RelayRound, SwitchReadsTheOldFifoUntilItsWritersHaveGone) {
+    relay_link.fifo = relay_link.reader.fifo = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+    const std::string next = directory_ + "/next";
+    ASSERT_EQ(mkfifo(next.c_str(), 0600), 0);
+    const int next_keeper = open(next.c_str(), O_RDWR | O_NONBLOCK);
+    RelayRecord change{};
+    change.kind = RecordKind::switch_fifo;
+    change.fifo = open(next.c_str(), O_RDONLY | O_NONBLOCK);
+    write_all("before\n");
+    ASSERT_TRUE(stamp_and_send(relay_link, change));
+    relay_link.fifo = change.fifo;
+    close(std::exchange(reader_, -1));  // the main thread's end of the old FIFO
+    write_all("left behind\n");
+    ASSERT_EQ(write(next_keeper, "new\n", 4), 4);
+    read_and_settle();
+    write_all("last words");
+    close(std::exchange(writer_, -1));
+    settle(relay);
+    settle(relay);
+    read_and_settle();
+    EXPECT_EQ(logged(), (Lines{"before", "left behind", "last words", "new"}));
+    EXPECT_EQ(relay.old.fifo, -1) << "the old FIFO is closed once its writers have gone";
+    close(next_keeper);
+    unlink(next.c_str());
+}
+
+TEST(Clock, IsTheMonotonicClockInMilliseconds) {
+    timespec before{};
+    timespec after{};
+    clock_gettime(CLOCK_MONOTONIC, &before);
+    const std::int64_t now = monotonic_millis();
+    clock_gettime(CLOCK_MONOTONIC, &after);
+    EXPECT_GE(now, before.tv_sec * 1000 + before.tv_nsec / 1000000);
+    EXPECT_LE(now, after.tv_sec * 1000 + after.tv_nsec / 1000000);
 }
 
 }  // namespace
