@@ -1,10 +1,18 @@
-# Install layout: the daemon, its systemd unit and its manual page.
+# Install layout: the daemon, its systemd unit and its manual page, the
+# client that the unit starts and an example of its configuration.
 #
 #   cmake --install build --prefix /usr            (DESTDIR=... to stage)
 #
 #   <prefix>/sbin/quorVixd
 #   <prefix>/lib/systemd/system/quorVixd.service
 #   <prefix>/share/man/man8/quorVixd.8
+#   <prefix>/libexec/quorvixd/vpnc            Debian's vpnc, stdout line-buffered
+#   <prefix>/libexec/quorvixd/quorvix-script  link to Debian's vpnc-script
+#   <prefix>/share/doc/quorvixd/examples/vpnc.conf
+#
+# The unit maps the two in libexec/quorvixd to the daemon's compiled-in
+# /opt/quorVix/bin/vpnc and /opt/quorVix/etc/quorvix-script in its own mount
+# namespace: nothing is installed under /opt.
 #
 # Nothing under tests/ or bench/ is installed.
 
@@ -30,8 +38,12 @@ install(TARGETS quorVixd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/man/quorVixd.8
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
-# The unit's ExecStart= names the installed daemon, so it depends on the
-# prefix, which `cmake --install --prefix` (and CPack) choose only at install
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/client/vpnc DESTINATION libexec/quorvixd)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/client/vpnc.conf
+        DESTINATION share/doc/quorvixd/examples)
+
+# The unit's ExecStart= names the installed daemon, and its
+# BindReadOnlyPaths= the installed client, so it depends on the prefix, which `cmake --install --prefix` (and CPack) choose only at install
 # time. The unit is therefore written by the install step itself, into a
 # scratch directory of its own (two installs of one build tree may run at
 # once), and installed from there like any other file: DESTDIR and the
@@ -51,6 +63,7 @@ install(CODE "
 ")
 install(CODE [[
   string(REGEX REPLACE "/+" "/" QUORVIX_SBINDIR "${QUORVIX_SBINDIR}")
+  string(REGEX REPLACE "/+" "/" QUORVIX_CLIENTDIR "${CMAKE_INSTALL_PREFIX}/libexec/quorvixd")
   string(RANDOM LENGTH 16 quorvix_unit_tag)
   set(quorvix_unit_scratch "${quorvix_unit_scratch_root}/unit-${quorvix_unit_tag}")
   configure_file("${quorvix_unit_template}"
@@ -59,5 +72,12 @@ install(CODE [[
        TYPE FILE
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
        FILES "${quorvix_unit_scratch}/quorVixd.service")
+  # The connect script is Debian's vpnc-script (package vpnc-scripts), by a
+  # link relative to the prefix, as Debian wants links within /usr.
+  file(RELATIVE_PATH quorvix_script_target "${QUORVIX_CLIENTDIR}"
+       /usr/share/vpnc-scripts/vpnc-script)
+  file(CREATE_LINK "${quorvix_script_target}" "${quorvix_unit_scratch}/quorvix-script" SYMBOLIC)
+  file(INSTALL DESTINATION "${QUORVIX_CLIENTDIR}" TYPE FILE
+       FILES "${quorvix_unit_scratch}/quorvix-script")
   file(REMOVE_RECURSE "${quorvix_unit_scratch}")
 ]])

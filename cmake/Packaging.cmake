@@ -3,12 +3,14 @@
 #
 #   cmake --build build && (cd build && cpack -G DEB)      # or -G RPM
 #
-# Both hold the daemon in /usr/sbin, the unit in /usr/lib/systemd/system and
-# the manual page, compressed, in /usr/share/man/man8, with what each kind of
+# Both hold the daemon in /usr/sbin, the unit in /usr/lib/systemd/system,
+# the manual page, compressed, in /usr/share/man/man8, the client that the
+# unit maps to /opt/quorVix in /usr/libexec/quorvixd and an example
+# configuration in /usr/share/doc/quorvixd/examples, with what each kind of
 # package carries besides (Debian: copyright file, changelog and lintian
 # overrides; RPM: the licence file and a %changelog). Installing either
-# neither enables nor starts the service: the client under /opt/quorVix and
-# its configuration come from elsewhere and must be in place first.
+# neither enables nor starts the service: the administrator writes the
+# configuration, /etc/quorVix/vpnc.conf, first.
 #
 # Packages are reproducible: built twice from one commit they are identical
 # byte for byte. Their time stamps, and the date of their changelogs, are
@@ -53,6 +55,10 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 # Without dpkg-shlibdeps CPack would leave Depends out: the package build
 # fails instead (packaging/cpack-project.cmake).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# And what the client in /usr/libexec/quorvixd runs: Debian's vpnc, the
+# vpnc-script that its link names, and stdbuf (coreutils since 7.5).
+# coreutils is essential, and lintian wants a dependency on it versioned.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "vpnc, vpnc-scripts, coreutils (>= 7.5)")
 # The maintainer scripts do for the unit only what Debian expects of every
 # package that ships one, without enabling, starting or restarting it: they
 # let systemd see a new or changed unit, stop the service when the package is
@@ -76,13 +82,14 @@ set(CPACK_RPM_PACKAGE_SUMMARY "Supervisor that keeps the quorVix VPN client runn
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_RPM_PACKAGE_URL "${QUORVIX_PACKAGE_URL}")
 set(CPACK_RPM_PACKAGE_RELOCATABLE OFF)
+set(CPACK_RPM_PACKAGE_REQUIRES "vpnc, coreutils >= 7.5")
 set(CPACK_RPM_POST_INSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/post)
 set(CPACK_RPM_PRE_UNINSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/preun)
 set(CPACK_RPM_POST_UNINSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/postun)
 # The package owns its files and its own directories, never those of the
 # system that it only puts files into.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
-    /usr/sbin /usr/lib/systemd /usr/lib/systemd/system
+    /usr/sbin /usr/lib/systemd /usr/lib/systemd/system /usr/libexec
     /usr/share/man /usr/share/man/man8 /usr/share/licenses)
 set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/quorvixd/LICENSE")
 # The whole package is a binary: no debuginfo package of its own.

@@ -46,8 +46,12 @@ endfunction()
 file(GLOB_RECURSE files LIST_DIRECTORIES false "${root}/*")
 
 foreach(program IN LISTS files)
+  # A link (the connect script's) may name a file of another package.
+  if(IS_SYMLINK "${program}")
+    continue()
+  endif()
   file(READ "${program}" magic LIMIT 4 HEX)
-  if(magic STREQUAL "7f454c46" AND NOT IS_SYMLINK "${program}")
+  if(magic STREQUAL "7f454c46")
     execute_process(COMMAND "${CPACK_QUORVIX_STRIP}" --remove-section=.comment
                             --remove-section=.note "${program}"
                     RESULT_VARIABLE status)

@@ -30,7 +30,10 @@ root=$work/usr-root
 install_into "$root" /usr
 expect_files "$root" \
     usr/lib/systemd/system/quorVixd.service \
+    usr/libexec/quorvixd/quorvix-script \
+    usr/libexec/quorvixd/vpnc \
     usr/sbin/quorVixd \
+    usr/share/doc/quorvixd/examples/vpnc.conf \
     usr/share/man/man8/quorVixd.8
 
 expect_mode "$root/usr/sbin/quorVixd" 755
@@ -55,7 +58,10 @@ root=$work/opt-root
 install_into "$root" /opt/quorvixd
 expect_files "$root" \
     opt/quorvixd/lib/systemd/system/quorVixd.service \
+    opt/quorvixd/libexec/quorvixd/quorvix-script \
+    opt/quorvixd/libexec/quorvixd/vpnc \
     opt/quorvixd/sbin/quorVixd \
+    opt/quorvixd/share/doc/quorvixd/examples/vpnc.conf \
     opt/quorvixd/share/man/man8/quorVixd.8
 unit=$root/opt/quorvixd/lib/systemd/system/quorVixd.service
 [ "$(unit_value "$unit" ExecStart)" = /opt/quorvixd/sbin/quorVixd ] ||

@@ -27,7 +27,13 @@ for tag in SUMMARY DESCRIPTION URL GROUP PACKAGER CHANGELOGTEXT; do
 done
 
 [ "$(rpm -qlp "$rpm")" = "/usr/lib/systemd/system/quorVixd.service
+/usr/libexec/quorvixd
+/usr/libexec/quorvixd/quorvix-script
+/usr/libexec/quorvixd/vpnc
 /usr/sbin/quorVixd
+/usr/share/doc/quorvixd
+/usr/share/doc/quorvixd/examples
+/usr/share/doc/quorvixd/examples/vpnc.conf
 /usr/share/licenses/quorvixd
 /usr/share/licenses/quorvixd/LICENSE
 /usr/share/man/man8/quorVixd.8.gz" ] || fail "unexpected files: $(rpm -qlp "$rpm")"

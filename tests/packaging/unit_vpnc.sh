@@ -1,10 +1,11 @@
 #!/bin/bash
-# Debian's vpnc and vpnc-script still work under the unit's confinement. A
-# throw-away container boots systemd on the host's /usr with a network of
-# its own and runs the installed unit: the daemon logs vpnc's lines, vpnc
-# binds UDP 500 and sends IKE to a loopback gateway that refuses it, and the
-# unit stops cleanly. No gateway answers, so a copy of the unit that runs
-# other commands makes a tun device (vpnc's ioctl on /dev/net/tun) and runs
+# The package brings Debian's vpnc up under the unit's confinement, before and
+# after a reboot: a throw-away container boots systemd twice (a network of its
+# own, /etc and /var kept on disk, the host's /usr under an overlay for dpkg).
+# Skipped without /etc/quorVix/vpnc.conf; then vpnc sends IKE with its group
+# to a silent gateway, a line it prints is logged while it runs, and the unit
+# stops cleanly. No gateway answers, so a copy of the unit that runs other
+# commands makes a tun device (vpnc's ioctl on /dev/net/tun) and runs
 # vpnc-script with vpnc's connect variables: address, route, name server.
 #
 # Usage: unit_vpnc.sh BUILD_DIR
@@ -14,12 +15,11 @@ need systemd-nspawn systemd-container
 need vpnc vpnc
 need ip iproute2
 need ps procps
+need dpkg-shlibdeps dpkg-dev
 [ -x /usr/share/vpnc-scripts/vpnc-script ] || skip "vpnc-script not found (Debian package vpnc-scripts)"
 make_work_dir
-install_build "$1" /opt/quorVix "$work/root"
-opt=$work/root/opt/quorVix
-mkdir "$opt/bin" "$opt/etc" && ln -s /usr/sbin/vpnc "$opt/bin/vpnc"
-ln -s /usr/share/vpnc-scripts/vpnc-script "$opt/etc/quorvix-script"
+build_package "$1" && root=$work/root && mkdir -p "$root"/{etc,srv,usr,var/lib/dpkg} "$work/usr"
+: >"$root/var/lib/dpkg/status" && cp -P /bin /sbin /lib* "$root/" && cp "$out"/*.deb "$root/srv/q.deb" && cp -L /etc/os-release "$root/etc/"
 # The container brings up its own network: that takes CAP_NET_ADMIN, which
 # a container this runs in may lack.
 unshare --net ip link set lo up 2>/dev/null ||
@@ -42,9 +42,10 @@ if [ "$(cat /proc/1/comm)" != systemd ]; then
     done </proc/self/cgroup
     [ ${#cgroups[@]} -gt 0 ] || skip "no cgroup hierarchy for a container"
 fi
+for boot in 1 2; do  # the body is left unindented
 ( for c in "${cgroups[@]}"; do echo "$BASHPID" >"$c/cgroup.procs"; done
-  exec systemd-nspawn -q --register=no ${cgroups[0]:+--keep-unit} -M "quorvix$$" -D / --volatile=yes \
-    --private-network --bind=/dev/net/tun --bind-ro="$opt:/opt/quorVix" --bind-ro=/etc/alternatives \
+  exec systemd-nspawn -q --register=no ${cgroups[0]:+--keep-unit} -M "quorvix$$" -D "$root" --overlay=/usr:"$work/usr":/usr \
+    --private-network --bind=/dev/net/tun --bind-ro=/etc/alternatives \
     --bind-ro=/etc/ld.so.cache -b systemd.mask=systemd-firstboot.service \
     systemd.mask=systemd-networkd-wait-online.service ) >"$work/console" 2>&1 </dev/null &
 nspawn=$!
@@ -57,29 +58,37 @@ for _ in $(seq 600); do
     sleep 0.1
 done
 [ -S "/proc/$leader/root/run/systemd/private" ] || skip "the container did not boot within 60 s"
-nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin SYSTEMD_PAGER= sh -eu <<'EOF' || fail "see above"
-mkdir /run/vpnc
-printf 'IPSec gateway 127.0.0.2\nIPSec ID t\nIPSec secret t\nXauth username t\nXauth password t\n' >/run/vpnc/vpnc.conf
+nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin SYSTEMD_PAGER= sh -eus "$boot" <<'EOF' || fail "see above"
+if [ "$1" = 1 ]; then
+dpkg -i --force-depends /srv/q.deb >/dev/null 2>&1 && systemctl start quorVixd
+journalctl -u quorVixd | grep -F '(ConditionFileNotEmpty=/etc/quorVix/vpnc.conf)' || exit 1
+echo 'use IO::Socket::INET; $s = IO::Socket::INET->new(LocalAddr => "127.0.0.19:500", Proto => "udp") or die;
+open(F, ">>/run/gateway") or die; while (defined $s->recv($p, 65535)) { syswrite F, $p }' >/etc/gateway.pl
+printf '%s\n' '[Service]' 'ExecStart=perl /etc/gateway.pl' '[Install]' WantedBy=multi-user.target >/etc/systemd/system/gw.service
+install -D -m 0600 /usr/share/doc/quorvixd/examples/vpnc.conf /etc/quorVix/vpnc.conf
+sed -i 's/^\(IPSec gateway\) .*/\1 127.0.0.19/; s/^\(IPSec ID\) .*/\1 quorvix-group/; $a Local Port 0\nDebug 1' /etc/quorVix/vpnc.conf
+systemctl --quiet enable --now gw quorVixd
+fi
+printed() { journalctl -b -q -t quorVix -o cat | awk '/^starting vpnc$/ { v = t = 0 } /^vpnc version/ { v = 1 } /^terminated/ { t = 1 } END { exit !(v && !t) }'; }
+for _ in $(seq 300); do pid=$(pgrep -x vpnc) && printed && [ "$(pgrep -x vpnc)" = "$pid" ] && grep -aq quorvix-group /run/gateway && break; sleep 0.1; done
+[ "$(pgrep -x vpnc)" = "$pid" ] || { journalctl -b -q -t quorVix; echo "no line logged while vpnc runs"; exit 1; }
 echo 'nameserver 127.0.0.53' >/etc/resolv.conf
 cd /etc/systemd/system
-cp /opt/quorVix/lib/systemd/system/quorVixd.service .
-{ sed '/^\[Install\]/,$d; /^\(Type\|ExecStart\|Restart[A-Za-z]*\)=/d' quorVixd.service
+{ sed '/^\[Install\]/,$d; /^\(Type\|ExecStart\|Restart[A-Za-z]*\)=/d' /lib/systemd/system/quorVixd.service
   printf '%s\n' Type=oneshot 'ExecStart=ip tuntap add tun0 mode tun' ExecStart=/usr/share/vpnc-scripts/vpnc-script \
     'Environment=reason=connect VPNGATEWAY=127.0.0.2 TUNDEV=tun0 INTERNAL_IP4_ADDRESS=10.9.0.2' \
     'Environment=INTERNAL_IP4_DNS=10.9.0.53 CISCO_SPLIT_INC=1 CISCO_SPLIT_INC_0_ADDR=10.9.0.0' \
     'Environment=CISCO_SPLIT_INC_0_MASK=255.255.255.0 CISCO_SPLIT_INC_0_MASKLEN=24'
 } >connect.service
 systemctl daemon-reload
-systemctl start quorVixd
-refused='vpnc: receiving packet: Connection refused'
-for _ in $(seq 300); do journalctl -q -t quorVix -g "$refused" >/dev/null && break; sleep 0.1; done
 systemctl stop quorVixd
 journalctl -q -t quorVix -o cat
-journalctl -q -t quorVix -g "$refused" >/dev/null || { echo "no '$refused' logged"; exit 1; }
 [ "$(systemctl show -P Result quorVixd)" = success ] || { journalctl -u quorVixd; exit 1; }
 systemctl start connect || { journalctl -u connect; exit 1; }
 ip -4 addr show tun0 | grep -q 'inet 10.9.0.2/32' && ip route show 10.9.0.0/24 | grep -q 'dev tun0' &&
     grep -qx 'nameserver 10.9.0.53' /etc/resolv.conf && [ "$(stat -c %a /etc/resolv.conf)" = 644 ] ||
     { ip addr; ip route; ls -l /etc/resolv.conf; cat /etc/resolv.conf; exit 1; }
 EOF
+kill $nspawn && timeout 20 tail --pid=$nspawn -f /dev/null
+done
 echo "vpnc under the unit: ok"
