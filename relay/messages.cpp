@@ -121,7 +121,6 @@ void finish_output_relay() {
     }
     const long long messages = static_cast<long long>(relay_link.sent) - relay_link.logged.load() + relay_link.unsent;
     dprintf(STDERR_FILENO,
-            "quorVixd: not all logged within %d s of the stop: at least %d bytes of client output and %lld messages "
-            "left unlogged\n",
+            "quorVixd: not all logged within %d s of the stop: at least %d bytes of client output and %lld messages left unlogged\n",
             kStopDrainSeconds, waiting, messages);
 }
