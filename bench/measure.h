@@ -1,9 +1,8 @@
 #pragma once
 
-// What the benchmark and the soak share beyond the sandbox library: waits
-// that a SIGINT, SIGTERM or SIGHUP cuts short, a reader of the log socket as
-// fast as any sender, what /proc tells of the daemon, and the check of the
-// stand-in's numbered soak lines.
+// What the benchmark and the soak share beyond the sandbox library: waits that
+// a stop signal cuts short, a reader of the log socket as fast as any sender,
+// what /proc tells of the daemon, and the check of the stand-in's soak lines.
 
 #include "sandbox.h"
 
@@ -22,6 +21,7 @@
 #include <mutex>
 #include <poll.h>
 #include <set>
+#include <span>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -36,9 +36,8 @@ using sandbox::Clock;
 using std::chrono::milliseconds;
 using namespace std::chrono_literals;
 
-// Thrown by the waits below once a stop signal has come: unwinding ends the
-// sandboxed daemons, their clients and the programs measured, and removes the
-// sandboxes.
+// Thrown by the waits below once SIGINT, SIGTERM or SIGHUP has come:
+// unwinding ends the sandboxed programs and removes the sandboxes.
 struct Interrupted {
     int signal;
 };
@@ -68,15 +67,19 @@ inline void pause_until(Clock::time_point until) {
     wait_until([&] { return Clock::now() >= until; }, until - Clock::now());
 }
 
+// sandbox::await_exit, which returns early only when a signal's handler has
+// run: here, only a stop signal has one.
 inline std::optional<int> await_exit(pid_t pid, Clock::duration within, rusage* usage = nullptr) {
-    for (const auto deadline = Clock::now() + within;;) {
-        const auto left = std::max(std::chrono::duration_cast<milliseconds>(deadline - Clock::now()), 0ms);
-        const std::optional<int> status = sandbox::await_exit(pid, left, usage);
-        check_interrupt();  // a signal cuts the wait short
-        if (status || Clock::now() >= deadline) {
-            return status;
-        }
-    }
+    const std::optional<int> status =
+        sandbox::await_exit(pid, std::max(std::chrono::ceil<milliseconds>(within), 0ms), usage);
+    check_interrupt();
+    return status;
+}
+
+// Sends SIGTERM to child `pid` and waits for it to end.
+inline std::optional<int> terminate(pid_t pid, Clock::duration within, rusage* usage = nullptr) {
+    kill(pid, SIGTERM);
+    return await_exit(pid, within, usage);
 }
 
 inline std::string describe(const std::optional<int>& status) {
@@ -103,9 +106,8 @@ inline double to_seconds(Clock::duration duration) {
 
 // Reads the sandbox's log socket on a thread of its own and hands each
 // datagram, parsed (nothing when it is no frame), to `handler` with the time
-// it was taken. The kernel lets only net.unix.max_dgram_qlen datagrams wait
-// before a sender blocks, so the reader takes them in batches and without
-// allocating, lest it measure itself.
+// it was taken. Only net.unix.max_dgram_qlen datagrams wait before a sender
+// blocks: the reader takes them in batches, without allocating.
 class LogReader {
 public:
     using Handler = std::function<void(const std::optional<sandbox::FrameView>&, Clock::time_point)>;
@@ -125,8 +127,8 @@ public:
     }
     // Stops reading, as a stalled logger does, or reads again.
     void hold(bool held) { held_ = held; }
-    // Returns once every datagram that reached the socket before the call
-    // has been handled: a mark sent behind them comes through the reader.
+    // Returns once every datagram that reached the socket before the call has
+    // been handled: a mark sent behind them comes through the reader.
     void sync() {
         sockaddr_un address{};
         socklen_t length = sizeof address;
@@ -160,17 +162,16 @@ private:
             }
             const int count = recvmmsg(socket_, messages.data(), kBatch, MSG_DONTWAIT, nullptr);
             const Clock::time_point now = Clock::now();
-            for (int i = 0; i < count; ++i) {
-                const msghdr& message = messages[static_cast<std::size_t>(i)].msg_hdr;
-                const std::string_view datagram(static_cast<char*>(message.msg_iov->iov_base),
-                                                messages[static_cast<std::size_t>(i)].msg_len);
+            for (const mmsghdr& message : std::span(messages).first(static_cast<std::size_t>(std::max(count, 0)))) {
+                const std::string_view datagram(static_cast<char*>(message.msg_hdr.msg_iov->iov_base), message.msg_len);
                 if (datagram.size() == sizeof(std::uint64_t)) {  // a mark: every frame is longer
                     std::uint64_t mark = 0;
                     std::memcpy(&mark, datagram.data(), sizeof mark);
                     marks_seen_ = mark;
+                } else if ((message.msg_hdr.msg_flags & MSG_TRUNC) != 0) {
+                    handler_(std::nullopt, now);
                 } else {
-                    handler_((message.msg_flags & MSG_TRUNC) != 0 ? std::nullopt : sandbox::parse_frame_view(datagram),
-                             now);
+                    handler_(sandbox::parse_frame_view(datagram), now);
                 }
             }
         }
@@ -194,13 +195,8 @@ inline std::string proc(pid_t pid, const std::string& rest) {
 
 // The number after "Name:" in a /proc file's text, or -1.
 inline long field(const std::string& text, const std::string& name) {
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with(name + ":")) {
-            return std::atol(line.c_str() + name.size() + 1);
-        }
-    }
-    return -1;
+    const std::size_t at = ("\n" + text).find("\n" + name + ":");
+    return at == std::string::npos ? -1 : std::atol(text.c_str() + at + name.size() + 1);
 }
 
 struct ThreadCounters {
@@ -232,27 +228,24 @@ struct Memory {  // of smaps_rollup, in KiB
 };
 
 // Private_Dirty leaves out the mappings of the program's own file: the
-// sandbox runs a copy made just before the start, whose pages count as dirty
-// until they are written back, and for good where the copy lies on a tmpfs
-// (as /tmp in a container). Installed, the program's file is clean.
+// sandbox runs a copy made just before the start, dirty until written back,
+// and for good on a tmpfs. Installed, the program's file is clean.
 inline Memory memory_of(pid_t pid) {
     const std::string rollup = proc(pid, "smaps_rollup");
     Memory memory{field(rollup, "Rss"), field(rollup, "Pss"), field(rollup, "Private_Dirty")};
-    char program[4096] = {};
-    const ssize_t length = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), program, sizeof program - 1);
+    std::error_code gone;
+    const std::string program = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", gone);
     std::istringstream maps(proc(pid, "smaps"));
     bool own = false;
     for (std::string line; std::getline(maps, line);) {
         if (std::isxdigit(static_cast<unsigned char>(line[0])) && line.find(' ') < line.find(':')) {
-            own = length > 0 && line.size() >= static_cast<std::size_t>(length) &&
-                  line.compare(line.size() - length, length, program) == 0;
-        } else if (own && line.rfind("Private_Dirty:", 0) == 0) {
-            memory.private_dirty -= std::atol(line.c_str() + 14);
+            own = !program.empty() && line.ends_with(program);
+        } else if (own && line.starts_with("Private_Dirty:")) {
+            memory.private_dirty -= field(line, "Private_Dirty");
         }
     }
     return memory;
 }
-
 // The children of `pid`'s main thread, where the daemon forks, with their
 // states ('Z': a zombie).
 inline std::vector<std::pair<pid_t, char>> children_of(pid_t pid) {
@@ -313,14 +306,8 @@ public:
         }
     }
 
-    void set_daemon(pid_t pid) {
-        std::lock_guard lock(mutex_);
-        daemon_ = pid;
-    }
-    void set_stopping() {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
+    void set_daemon(pid_t pid) { daemon_ = pid; }
+    void set_stopping() { stopping_ = true; }
     struct Progress {
         long starts, ends, highest;
     };
@@ -333,10 +320,7 @@ public:
     // as they should be and nothing else went wrong.
     bool report(long written) {
         std::lock_guard lock(mutex_);
-        long missing = 0;
-        for (long seq = 1; seq <= written; ++seq) {
-            missing += seen_.count(seq) == 0;
-        }
+        const long missing = written - std::distance(seen_.lower_bound(1), seen_.upper_bound(written));
         const long beyond = static_cast<long>(seen_.size()) - (written - missing);
         std::printf("  lines written %ld, logged %ld: missing %ld, duplicated %ld, out of order %ld, damaged %ld, "
                     "outside their client's run %ld, beyond those written %ld\n"
@@ -351,7 +335,11 @@ public:
     }
 
 private:
-    void problem(const char* what, std::string_view text) {
+    // Counts a problem, on `count` too when given, and keeps the first few.
+    void problem(const char* what, std::string_view text, long* count = nullptr) {
+        if (count != nullptr) {
+            ++*count;
+        }
         if (++problems_ <= 8) {
             shown_.push_back(std::string(what) + ": \"" + std::string(text.substr(0, 80)) +
                              (text.size() > 80 ? "...\"" : "\""));
@@ -365,8 +353,7 @@ private:
             damaged = line_[k] != static_cast<char>('a' + (seq_ + static_cast<long>(k)) % 26);  // past the header
         }
         if (damaged || length > kPieceLimit || line_.size() > length_) {
-            ++damaged_;
-            problem("damaged line", line_);
+            problem("damaged line", line_, &damaged_);
             line_.clear();
         }
         if (line_.empty() || line_.size() < length_) {
@@ -377,23 +364,21 @@ private:
         long_pieces_ += pieces_ > 1 ? pieces_ : 0;
         // The client numbers its runs as the daemon starts them.
         if (!in_run_ || run_ != starts_) {
-            ++misplaced_;
-            problem("line outside its client's run", line_);
+            problem("line outside its client's run", line_, &misplaced_);
         }
         if (!seen_.insert(seq_).second) {
-            ++duplicated_;
-            problem("duplicated line", line_);
+            problem("duplicated line", line_, &duplicated_);
         } else if (seq_ < highest_) {
-            ++out_of_order_;
-            problem("line out of order", line_);
+            problem("line out of order", line_, &out_of_order_);
         }
         highest_ = std::max(highest_, seq_);
         line_.clear();
     }
 
     std::mutex mutex_;
-    pid_t daemon_ = 0;
-    bool stopping_ = false, in_run_ = false;
+    std::atomic<pid_t> daemon_{0};
+    std::atomic<bool> stopping_{false};
+    bool in_run_ = false;
     std::string line_;  // the line being put together from its pieces
     long seq_ = 0, run_ = 0, pieces_ = 0;
     std::size_t length_ = 0, longest_piece_ = 0;

@@ -1,11 +1,6 @@
-// Runs the real daemon in the sandbox for a while with a client that ends as
-// soon as it has written a burst (the stand-in's soak-run), so that it is
-// started again as fast as the daemon allows, and checks what the daemon
-// promises over many restarts: every line each client wrote is in the log
-// exactly once, whole, in order, between that client's "starting vpnc" and
-// the news of its end; its descriptors, children and memory stay put; and
-// SIGTERM ends it with status 0.
-//
+// Runs the real daemon in the sandbox with a client that ends as soon as it
+// has written a burst (the stand-in's soak-run), and checks it over many
+// restarts (the README's Soak section tells what).
 // Usage: soak [SECONDS]   (default 600). Exits non-zero on any failure;
 // SIGINT, SIGTERM and SIGHUP end the daemon and remove the sandbox.
 
@@ -84,16 +79,13 @@ int soak(double duration) {
     const bool warm = watch_until([&] { return check.progress().ends >= kWarmUpRuns; }, 30s);
     check_that(warm, "the client did not run 3 times within 30 s");
     const Sample first = sample(daemon.pid);
-    for (Clock::time_point report = begin + 60s; warm && to_seconds(Clock::now() - begin) < duration;) {
-        if (watch_until([&] { return has_ended(daemon.pid) || Clock::now() >= report; }, 1s) &&
-            Clock::now() >= report) {
+    for (Clock::time_point report = begin + 60s; ok && warm && to_seconds(Clock::now() - begin) < duration;) {
+        watch_until([&] { return has_ended(daemon.pid) || Clock::now() >= report; }, 1s);
+        if (Clock::now() >= report) {
             std::printf("  %4.0f s: %ld client runs\n", to_seconds(Clock::now() - begin), check.progress().starts);
             report += 60s;
         }
         check_that(!has_ended(daemon.pid), "the daemon ended on its own");
-        if (!ok) {
-            break;
-        }
     }
     const double soaked = to_seconds(Clock::now() - begin);
 
@@ -120,21 +112,20 @@ int soak(double duration) {
 
     check.set_stopping();
     const Clock::time_point stop_sent = Clock::now();
-    kill(daemon.pid, SIGTERM);
-    const std::optional<int> status = await_exit(daemon.pid, 25s);
+    const std::optional<int> status = terminate(daemon.pid, 25s);
     const double stop_seconds = to_seconds(Clock::now() - stop_sent);
     reader.sync();
     reader.stop();
 
     std::printf("soak: %.1f s, %ld client runs with output\n", soaked, runs);
     const bool lines = check.report(written);
-    std::printf("  descriptors of the daemon: %d after warm-up, %d at the end (and pidfds: %d, %d)\n",
-                first.descriptors, last.descriptors, first.pidfds, last.pidfds);
-    std::printf("  VmRSS: %ld KiB after warm-up, %ld KiB at the end (%+ld KiB, at most %ld)\n", first.rss_kib,
-                last.rss_kib, last.rss_kib - first.rss_kib, kRssDriftLimitKib);
-    std::printf("  zombie children: %zu left, at most %zu at once (children at the end: %zu)\n",
-                forgotten.size(), most_zombies, children);
-    std::printf("  SIGTERM: %s after %.2f s\n", describe(status).c_str(), stop_seconds);
+    std::printf("  descriptors of the daemon: %d after warm-up, %d at the end (and pidfds: %d, %d)\n"
+                "  VmRSS: %ld KiB after warm-up, %ld KiB at the end (%+ld KiB, at most %ld)\n"
+                "  zombie children: %zu left, at most %zu at once (children at the end: %zu)\n"
+                "  SIGTERM: %s after %.2f s\n",
+                first.descriptors, last.descriptors, first.pidfds, last.pidfds, first.rss_kib, last.rss_kib,
+                last.rss_kib - first.rss_kib, kRssDriftLimitKib, forgotten.size(), most_zombies, children,
+                describe(status).c_str(), stop_seconds);
     for (const std::string& path : {daemon.stdout_path, daemon.stderr_path}) {
         const std::string text = sandbox::read_file(path);
         if (!text.empty()) {
