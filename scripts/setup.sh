@@ -20,9 +20,11 @@ package_packages="$build_packages dpkg-dev file rpm man-db"
 # readelf (binutils), lintian, rpmlint, hardening-check (devscripts),
 # systemd-analyze (systemd), groff and man: the packaging tests' checks;
 # systemd-nspawn (systemd-container), vpnc, vpnc-scripts, ip (iproute2) and
-# ps (procps): the unit's confinement tried on the real client.
+# ps (procps): the unit's confinement tried on the real client; strongswan-charon,
+# libcharon-extra-plugins and libcharon-extauth-plugins: the gateway it connects to.
 test_packages="$try_packages dpkg-dev file rpm binutils lintian rpmlint devscripts systemd groff-base"
 test_packages="$test_packages systemd-container vpnc vpnc-scripts iproute2 procps"
+test_packages="$test_packages strongswan-charon libcharon-extra-plugins libcharon-extauth-plugins"
 ci_packages="$test_packages clang clang-tidy cppcheck ninja-build"
 case $profile in
   try) packages=$try_packages ;;

@@ -2,11 +2,11 @@
 # The package brings Debian's vpnc up under the unit's confinement, before and
 # after a reboot: a throw-away container boots systemd twice (a network of its
 # own, /etc and /var kept on disk, the host's /usr under an overlay for dpkg).
-# Skipped without /etc/quorVix/vpnc.conf; then vpnc sends IKE with its group
-# to a silent gateway, a line it prints is logged while it runs, and the unit
-# stops cleanly. No gateway answers, so a copy of the unit that runs other
-# commands makes a tun device (vpnc's ioctl on /dev/net/tun) and runs
-# vpnc-script with vpnc's connect variables: address, route, name server.
+# Skipped without /etc/quorVix/vpnc.conf; then vpnc connects with its group
+# and XAuth to a strongSwan gateway in the container (IKEv1, ESP in UDP and
+# in user space on both ends), its connect line is logged while it runs,
+# vpnc-script sets the pushed address, route and name server, and the unit
+# stops cleanly.
 #
 # Usage: unit_vpnc.sh BUILD_DIR
 . "$(dirname "$0")/common.sh"
@@ -17,6 +17,11 @@ need ip iproute2
 need ps procps
 need dpkg-shlibdeps dpkg-dev
 [ -x /usr/share/vpnc-scripts/vpnc-script ] || skip "vpnc-script not found (Debian package vpnc-scripts)"
+need /usr/lib/ipsec/charon strongswan-charon
+for plugin in kernel-libipsec:libcharon-extra-plugins xauth-generic:libcharon-extauth-plugins; do
+    [ -e "/usr/lib/ipsec/plugins/libstrongswan-${plugin%:*}.so" ] ||
+        skip "strongSwan's ${plugin%:*} plugin not found (Debian package ${plugin#*:})"
+done
 make_work_dir
 build_package "$1" && root=$work/root && mkdir -p "$root"/{etc,srv,usr,var/lib/dpkg} "$work/usr"
 : >"$root/var/lib/dpkg/status" && cp -P /bin /sbin /lib* "$root/" && cp "$out"/*.deb "$root/srv/q.deb" && cp -L /etc/os-release "$root/etc/"
@@ -62,32 +67,26 @@ nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin SYSTEMD_PAGER= sh -eus "$
 if [ "$1" = 1 ]; then
 dpkg -i --force-depends /srv/q.deb >/dev/null 2>&1 && systemctl start quorVixd
 journalctl -u quorVixd | grep -F '(ConditionFileNotEmpty=/etc/quorVix/vpnc.conf)' || exit 1
-echo 'use IO::Socket::INET; $s = IO::Socket::INET->new(LocalAddr => "127.0.0.19:500", Proto => "udp") or die;
-open(F, ">>/run/gateway") or die; while (defined $s->recv($p, 65535)) { syswrite F, $p }' >/etc/gateway.pl
-printf '%s\n' '[Service]' 'ExecStart=perl /etc/gateway.pl' '[Install]' WantedBy=multi-user.target >/etc/systemd/system/gw.service
+echo 'nameserver 127.0.0.53' >/etc/resolv.conf
+printf '%s\n' 'charon { i_dont_care_about_security_and_use_aggressive_mode_psk = yes' 'install_routes = no' \
+    'load = random nonce aes sha1 sha2 md5 hmac gmp kernel-libipsec kernel-netlink socket-default stroke xauth-generic attr unity' } >/etc/strongswan.conf
+printf '%s\n' ': PSK "example-group-key"' ': XAUTH "example-password"' >/etc/ipsec.secrets
+printf '%s\n  ' 'conn vpn' keyexchange=ikev1 aggressive=yes authby=xauthpsk xauth=server left=%any leftsubnet=10.9.0.0/24 \
+    right=%any rightsourceip=10.9.0.2/32 rightdns=10.9.0.53 forceencaps=yes ike=aes256-sha1-modp1024 esp=aes256-sha1 auto=add >/etc/ipsec.conf
+printf '%s\n' '[Service]' 'ExecStart=/usr/lib/ipsec/starter --nofork' '[Install]' WantedBy=multi-user.target >/etc/systemd/system/gw.service
 install -D -m 0600 /usr/share/doc/quorvixd/examples/vpnc.conf /etc/quorVix/vpnc.conf
-sed -i 's/^\(IPSec gateway\) .*/\1 127.0.0.19/; s/^\(IPSec ID\) .*/\1 quorvix-group/; $a Local Port 0\nDebug 1' /etc/quorVix/vpnc.conf
+sed -i 's/^\(IPSec gateway\) .*/\1 127.0.0.19/; s/^\(IPSec ID\) .*/\1 quorvix-group/; $a Local Port 0\nNAT Traversal Mode force-natt' /etc/quorVix/vpnc.conf
 systemctl --quiet enable --now gw quorVixd
 fi
-printed() { journalctl -b -q -t quorVix -o cat | awk '/^starting vpnc$/ { v = t = 0 } /^vpnc version/ { v = 1 } /^terminated/ { t = 1 } END { exit !(v && !t) }'; }
-for _ in $(seq 300); do pid=$(pgrep -x vpnc) && printed && [ "$(pgrep -x vpnc)" = "$pid" ] && grep -aq quorvix-group /run/gateway && break; sleep 0.1; done
-[ "$(pgrep -x vpnc)" = "$pid" ] || { journalctl -b -q -t quorVix; echo "no line logged while vpnc runs"; exit 1; }
-echo 'nameserver 127.0.0.53' >/etc/resolv.conf
-cd /etc/systemd/system
-{ sed '/^\[Install\]/,$d; /^\(Type\|ExecStart\|Restart[A-Za-z]*\)=/d' /lib/systemd/system/quorVixd.service
-  printf '%s\n' Type=oneshot 'ExecStart=ip tuntap add tun0 mode tun' ExecStart=/usr/share/vpnc-scripts/vpnc-script \
-    'Environment=reason=connect VPNGATEWAY=127.0.0.2 TUNDEV=tun0 INTERNAL_IP4_ADDRESS=10.9.0.2' \
-    'Environment=INTERNAL_IP4_DNS=10.9.0.53 CISCO_SPLIT_INC=1 CISCO_SPLIT_INC_0_ADDR=10.9.0.0' \
-    'Environment=CISCO_SPLIT_INC_0_MASK=255.255.255.0 CISCO_SPLIT_INC_0_MASKLEN=24'
-} >connect.service
-systemctl daemon-reload
-systemctl stop quorVixd
-journalctl -q -t quorVix -o cat
-[ "$(systemctl show -P Result quorVixd)" = success ] || { journalctl -u quorVixd; exit 1; }
-systemctl start connect || { journalctl -u connect; exit 1; }
+printed() { journalctl -b -q -t quorVix -o cat | awk '/^starting vpnc$/ { v = t = 0 } /^VPNC started in foreground/ { v = 1 } /^terminated/ { t = 1 } END { exit !(v && !t) }'; }
+for _ in $(seq 300); do pid=$(pgrep -x vpnc) && printed && [ "$(pgrep -x vpnc)" = "$pid" ] && break; sleep 0.1; done
+[ "$(pgrep -x vpnc)" = "$pid" ] || { journalctl -b -q -t quorVix; journalctl -b -q -u gw; echo "vpnc did not connect and stay"; exit 1; }
 ip -4 addr show tun0 | grep -q 'inet 10.9.0.2/32' && ip route show 10.9.0.0/24 | grep -q 'dev tun0' &&
     grep -qx 'nameserver 10.9.0.53' /etc/resolv.conf && [ "$(stat -c %a /etc/resolv.conf)" = 644 ] ||
     { ip addr; ip route; ls -l /etc/resolv.conf; cat /etc/resolv.conf; exit 1; }
+systemctl stop quorVixd
+journalctl -q -t quorVix -o cat
+[ "$(systemctl show -P Result quorVixd)" = success ] || { journalctl -u quorVixd; exit 1; }
 EOF
 kill $nspawn && timeout 20 tail --pid=$nspawn -f /dev/null
 done
