@@ -41,6 +41,7 @@ struct StartOptions {
     std::vector<std::string> program = {};
     int stdin_fd = -1;   // standard input instead of /dev/null
     int stdout_fd = -1;  // standard output instead of the stdout file
+    std::vector<std::string> environment = {};  // "NAME=value" entries besides PATH
 };
 
 struct Daemon {
@@ -94,6 +95,13 @@ public:
     // Number of frames with this exact text.
     std::size_t count(const std::string& text);
 
+    // Binds a socket for the daemon's notifications to the service manager
+    // and returns the environment entry that names it.
+    std::string listen_for_notifications();
+    // The notifications received so far, after waiting up to `within` for
+    // the `count`th.
+    const std::vector<std::string>& notifications(std::size_t count, milliseconds within);
+
     // Reads a file below the sandbox's /run; empty when missing.
     std::string read_run_file(const std::string& name) const;
     // Waits for a file below /run to exist and hold a complete last line.
@@ -106,6 +114,8 @@ private:
     std::string daemon_path_;
     std::string stand_in_path_;
     int log_socket_ = -1;
+    int notify_socket_ = -1;
+    std::vector<std::string> notifications_;
     std::vector<Frame> frames_;
     milliseconds pace_{0};
     std::vector<pid_t> daemons_;

@@ -74,6 +74,40 @@ TEST_F(SupervisionTest, RestartsAnEndedClientOneToTwoSecondsLater) {
     }
 }
 
+// A client that the gateway always refuses is started three times, then not
+// for 20 min; a stop ends that wait at once. The service manager hears of
+// each step, and nothing while the daemon waits; the client cannot speak
+// for the daemon.
+TEST_F(SupervisionTest, ThirdRefusalInARowStartsALongWaitThatAStopEnds) {
+    box->set_client(kRecordPid + "[ -z \"$NOTIFY_SOCKET\" ] || echo leaked\nexit 2");
+    sandbox::Daemon daemon = box->start({.environment = {box->listen_for_notifications()}});
+    const std::string refused = "vpnc was refused by the gateway 3 times in a row: next start at ";
+    ASSERT_TRUE(box->wait_for([&](const auto& frames) { return !frames.empty() && frames.back().text.rfind(refused, 0) == 0; }, 20s));
+    const sandbox::Frame message = box->frames().back();
+    EXPECT_EQ(message.priority, kError);
+    EXPECT_EQ(box->notifications(7, 3s).size(), 6u) << "READY and five changes of status, then nothing";
+    EXPECT_EQ(box->count("starting vpnc"), 3u);
+    EXPECT_EQ(box->count("leaked"), 0u);
+    const auto& told = box->notifications(6, 0s);
+    EXPECT_EQ(told[0].rfind("READY=1\nSTATUS=vpnc(", 0), 0u) << told[0];
+    EXPECT_EQ(told[4].rfind("STATUS=vpnc(" + std::to_string(client_pid()) + ") running since ", 0), 0u) << told[4];
+    EXPECT_EQ(told[5], "STATUS=" + message.text);
+    const auto sent = sandbox::Clock::now();
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(box->exit_status(daemon, 3s), 0);
+    EXPECT_LT(std::chrono::duration<double>(sandbox::Clock::now() - sent).count(), 1.0);
+    EXPECT_EQ(box->notifications(7, 1s).back(), "STOPPING=1\nSTATUS=stopping on signal 15");
+}
+
+// Exits 2, 2, 1, 2, 2, 1, ...: never three refusals in a row.
+TEST_F(SupervisionTest, AnyOtherEndBetweenRefusalsKeepsTheShortPause) {
+    box->set_client("n=$(($(cat /run/n 2>/dev/null || echo 0) + 1)); echo $n > /run/n\n"
+                    "[ $((n % 3)) = 0 ] && exit 1\nexit 2");
+    sandbox::Daemon daemon = box->start();
+    EXPECT_TRUE(box->wait_for_text("starting vpnc", 30s, 8));
+    EXPECT_EQ(box->count("terminated with exit code 2"), 5u);
+}
+
 TEST_F(SupervisionTest, ExitCodesAreLoggedAsTheClientGaveThem) {
     box->set_client("[ -e /run/once ] && exit 255\ntouch /run/once\nexit 7");
     sandbox::Daemon daemon = box->start();
