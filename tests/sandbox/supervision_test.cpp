@@ -28,7 +28,7 @@ std::vector<sandbox::Frame> frames_with(sandbox::Sandbox& box, const std::string
 
 TEST_F(SupervisionTest, ClientGetsItsCommandLineAndTheInstanceLock) {
     box->set_client_ops({"record", "/run/record", "hold"});
-    sandbox::Daemon daemon = box->start();
+    sandbox::Daemon daemon = box->start({.environment = {box->listen_for_notifications()}});
     const std::string record = box->wait_for_run_file("record", 5s);
     std::vector<std::string> argv, fds;
     std::istringstream lines(record);
@@ -50,8 +50,8 @@ TEST_F(SupervisionTest, ClientGetsItsCommandLineAndTheInstanceLock) {
     }
     EXPECT_EQ(on_lock, 1) << record;
     EXPECT_EQ(on_fifo, 2) << "stdout and stderr: the relay's own descriptor stays with the daemon\n" << record;
-    EXPECT_EQ(others, 0) << "the log, the channel, the wake-up pipe and the pidfd stay with the daemon\n"
-                         << record;
+    EXPECT_EQ(others, 0) << "the log, the channel, the wake-up pipe, the pidfd and the notify socket stay with "
+                            "the daemon\n" << record;
     EXPECT_NE(std::find(fds.begin(), fds.end(), "1 /run/quorVix.fifo"), fds.end()) << record;
     EXPECT_NE(std::find(fds.begin(), fds.end(), "2 /run/quorVix.fifo"), fds.end()) << record;
     EXPECT_NE(std::find(fds.begin(), fds.end(), "0 /dev/null"), fds.end()) << record;
