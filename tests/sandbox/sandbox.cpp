@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cstddef>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -301,10 +300,8 @@ Sandbox::~Sandbox() {
             std::this_thread::sleep_for(milliseconds(5));
         }
     }
-    for (int socket : {log_socket_, notify_socket_}) {
-        if (socket >= 0) {
-            close(socket);
-        }
+    if (log_socket_ >= 0) {
+        close(log_socket_);
     }
     nftw(root_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
@@ -469,36 +466,6 @@ std::size_t Sandbox::count(const std::string& text) {
         seen += frame.text == text;
     }
     return seen;
-}
-
-std::string Sandbox::listen_for_notifications() {
-    // An abstract name, unique as the sandbox's directory is: the daemon
-    // reaches it from inside its mount namespace.
-    const std::string name = "@quorvix-notify" + root_.substr(root_.rfind('-'));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.data() + 1, name.size() - 1);
-    notify_socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (notify_socket_ < 0 || bind(notify_socket_, reinterpret_cast<sockaddr*>(&address),
-                                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) != 0) {
-        fail("notify socket");
-    }
-    return "NOTIFY_SOCKET=" + name;
-}
-
-const std::vector<std::string>& Sandbox::notifications(std::size_t count, milliseconds within) {
-    const auto deadline = Clock::now() + within;
-    char datagram[4096];
-    for (pollfd readable{notify_socket_, POLLIN, 0}; notifications_.size() < count;) {
-        const ssize_t length = recv(notify_socket_, datagram, sizeof datagram, 0);
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-        if (length >= 0) {
-            notifications_.emplace_back(datagram, static_cast<std::size_t>(length));
-        } else if (left <= 0 || poll(&readable, 1, static_cast<int>(left)) < 0) {
-            break;
-        }
-    }
-    return notifications_;
 }
 
 std::string Sandbox::read_run_file(const std::string& name) const {

@@ -95,13 +95,6 @@ public:
     // Number of frames with this exact text.
     std::size_t count(const std::string& text);
 
-    // Binds a socket for the daemon's notifications to the service manager
-    // and returns the environment entry that names it.
-    std::string listen_for_notifications();
-    // The notifications received so far, after waiting up to `within` for
-    // the `count`th.
-    const std::vector<std::string>& notifications(std::size_t count, milliseconds within);
-
     // Reads a file below the sandbox's /run; empty when missing.
     std::string read_run_file(const std::string& name) const;
     // Waits for a file below /run to exist and hold a complete last line.
@@ -114,8 +107,6 @@ private:
     std::string daemon_path_;
     std::string stand_in_path_;
     int log_socket_ = -1;
-    int notify_socket_ = -1;
-    std::vector<std::string> notifications_;
     std::vector<Frame> frames_;
     milliseconds pace_{0};
     std::vector<pid_t> daemons_;
