@@ -16,8 +16,8 @@ namespace {
 constexpr const char* kNotifySocketVariable = "NOTIFY_SOCKET";
 constexpr std::size_t kNotifyTextSize = 256;  // a status line and a word or two
 
-}  // namespace
-
+// Fills `target`'s address from a NOTIFY_SOCKET value: an absolute path, or
+// '@' and an abstract name. False for anything else.
 bool notify_address(const char* value, NotifyTarget& target) {
     const std::size_t size = value == nullptr ? 0 : std::strlen(value);
     if (size < 2 || size >= sizeof target.address.sun_path || (value[0] != '/' && value[0] != '@')) {
@@ -32,6 +32,8 @@ bool notify_address(const char* value, NotifyTarget& target) {
     target.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + size);
     return true;
 }
+
+}  // namespace
 
 NotifyTarget open_notify_target() {
     NotifyTarget target{-1, {}, 0};

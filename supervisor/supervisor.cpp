@@ -232,8 +232,8 @@ pid_t launch_client() {
     _exit(1);
 }
 
-int supervise_client() {
-    state.manager = open_notify_target();
+int supervise_client(const NotifyTarget& manager) {
+    state.manager = manager;
     const char* ready = "READY=1\n";  // sent with the first launch's news
     while (state.stop_signal == 0) {
         heal_output_fifo();

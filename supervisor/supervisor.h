@@ -42,8 +42,8 @@ void watch_stop_signals();
 // recorded, then ends the client with SIGTERM (once a second until it has
 // gone), waits until the relay has logged everything, and returns 0, the
 // daemon's exit status. It waits only on the client, the stop signals and
-// its own deadlines.
-int supervise_client();
+// its own deadlines. Tells `manager` of its progress.
+int supervise_client(const NotifyTarget& manager);
 
 // Creates the client process. Returns its id, or -1 with errno set when no
 // process could be created. Never returns in the child.
@@ -65,15 +65,11 @@ ClientEnd describe_client_end(int wait_status);
 // long, so that the daemon does not lock its own account at the gateway.
 int pause_after_end(int wait_status, int& refusals);
 
-// Start-up, before the first launch: takes the service manager's socket from
-// NOTIFY_SOCKET and removes the variable, so that no client inherits it and
-// speaks for the daemon. The socket is close-on-exec. Returns the target,
+// Start-up, before any other thread runs: takes the service manager's socket
+// from NOTIFY_SOCKET and removes the variable, so that no client inherits it
+// and speaks for the daemon. The socket is close-on-exec. Returns the target,
 // with socket -1 when the variable is unset or names no usable socket.
 NotifyTarget open_notify_target();
-
-// Fills `target`'s address from a NOTIFY_SOCKET value: an absolute path, or
-// '@' and an abstract name. False for anything else.
-bool notify_address(const char* value, NotifyTarget& target);
 
 // Sends one datagram of "NAME=value" lines to the service manager, formatted
 // now and cut short at 255 bytes. Never waits; failures are ignored, since
