@@ -88,10 +88,11 @@ systemctl start connect || { journalctl -u connect; exit 1; }
 ip -4 addr show tun0 | grep -q 'inet 10.9.0.2/32' && ip route show 10.9.0.0/24 | grep -q 'dev tun0' &&
     grep -qx 'nameserver 10.9.0.53' /etc/resolv.conf && [ "$(stat -c %a /etc/resolv.conf)" = 644 ] ||
     { ip addr; ip route; ls -l /etc/resolv.conf; cat /etc/resolv.conf; exit 1; }
-# The status line: the running client's pid, then the refusals after three.
-# A drop-in puts a script in the client's place.
+# After the reboot, the status line: the running client's pid, then the
+# refusals after three. A drop-in puts a script in the client's place.
+[ "$1" = 2 ] || exit 0
 mkdir /run/systemd/system/quorVixd.service.d && printf '#!/bin/sh\nexec sleep 600\n' >/run/client && chmod +x /run/client
-printf '[Service]\nBindReadOnlyPaths=/run/client:/opt/quorVix/bin/vpnc\n' >/run/systemd/system/quorVixd.service.d/c.conf
+printf '[Service]\nBindReadOnlyPaths=\nBindReadOnlyPaths=/run/client:/opt/quorVix/bin/vpnc\n' >/run/systemd/system/quorVixd.service.d/c.conf
 systemctl daemon-reload && systemctl start quorVixd
 pid=$(systemctl show -P StatusText quorVixd | sed -n 's/^vpnc(\([0-9]*\)) running since .*/\1/p')
 [ $(ps -o ppid= -p "${pid:-0}") = "$(systemctl show -P MainPID quorVixd)" ] &&
