@@ -46,13 +46,16 @@ int main() {
     setsid();
     // 4. Record stop signals; every other disposition stays as inherited.
     watch_stop_signals();
-    // 5. The log.
+    // 5. The service manager's socket, if it gave one; the variable goes
+    //    before a second thread or a client could read it.
+    const NotifyTarget manager = open_notify_target();
+    // 6. The log.
     open_log();
-    // 6. The output relay: a fresh FIFO and the thread that reads it.
+    // 7. The output relay: a fresh FIFO and the thread that reads it.
     if (!prepare_output_fifo()) {
         return 1;
     }
     start_output_relay();
-    // 7. Supervise until a stop has been handled.
-    return supervise_client();
+    // 8. Supervise until a stop has been handled.
+    return supervise_client(manager);
 }

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -30,13 +32,24 @@ constexpr const char* kClientArgv[] = {
 // after a failed launch), and the interval between two SIGTERMs to a client
 // that outlives a stop.
 constexpr int kPauseMillis = 1000;
+// vpnc ends with 2 when the gateway refused the login, and with 1 or 0 on
+// every other failure. A third refusal in a row stops the quick retries.
+constexpr int kRefusedExitCode = 2;
+constexpr int kRefusalsBeforeLongPause = 3;
+// Gateways lock an account after a few failed logins. Three quick starts, then
+// one every 20 min: six starts then span two short pauses and three long ones,
+// more than an hour, so no hour holds more than five. 15 min would allow six.
+constexpr int kRefusedPauseMillis = 20 * 60 * 1000;
+constexpr int kMillisPerSecond = 1000;
+constexpr std::size_t kClockTextSize = sizeof "2024-12-31 23:59:59";
+constexpr std::size_t kStatusTextSize = 128;  // any status line; the log keeps 107 bytes of one
 // How often the loop looks for itself when it lacks a wake-up: no pidfd for
 // the client, or no wake-up pipe.
 constexpr int kPollMillis = 1000;
 constexpr int kNoDeadline = -1;
 constexpr std::size_t kWakeBytesPerRead = 64;  // any number: the bytes only wake the loop
 
-SupervisorState state{0, 0, {-1, -1}};
+SupervisorState state{0, 0, {-1, -1}, {-1, {}, 0}, 0, false};
 
 // Waits until the client has ended (`client`, a pidfd, is readable), a stop
 // signal has woken the loop, or the deadline (kNoDeadline for none) has
@@ -58,8 +71,8 @@ void wait_for_event(int client, std::int64_t deadline) {
 }
 
 // The pause after a client's end or a failed launch, cut short by a stop.
-void pause_before_launch() {
-    const std::int64_t deadline = monotonic_millis() + kPauseMillis;
+void pause_before_launch(int millis) {
+    const std::int64_t deadline = monotonic_millis() + millis;
     while (state.stop_signal == 0 && monotonic_millis() < deadline) {
         wait_for_event(-1, deadline);
     }
@@ -75,11 +88,69 @@ void send_sigterm() {
     kill(state.client_pid, SIGTERM);
 }
 
+// The wall-clock time `millis` from now, for people to read. Deadlines stay
+// on the monotonic clock.
+void clock_text(char (&text)[kClockTextSize], const char* format, std::int64_t millis) {
+    const time_t at = time(nullptr) + static_cast<time_t>(millis / kMillisPerSecond);
+    tm local{};
+    if (localtime_r(&at, &local) == nullptr || strftime(text, sizeof text, format, &local) == 0) {
+        text[0] = '\0';
+    }
+}
+
+// Tells the service manager that a client runs; the first time, also that
+// start-up is done.
+void announce_launch(const char*& ready) {
+    if (state.manager.socket >= 0) {
+        char since[kClockTextSize];
+        clock_text(since, "%Y-%m-%d %H:%M:%S", 0);
+        notify_manager(state.manager, "%sSTATUS=vpnc(%d) running since %s", ready, static_cast<int>(state.client_pid),
+                       since);
+    }
+    ready = "";
+}
+
+void announce_stop() {
+    if (!state.stop_announced) {
+        state.stop_announced = true;
+        notify_manager(state.manager, "STOPPING=1\nSTATUS=stopping on signal %d", static_cast<int>(state.stop_signal));
+    }
+}
+
+// After a client's end: the pause before the next launch, and the news of
+// it. The long pause after refusals is an error worth a line of its own in
+// the log; every other end was logged as it happened.
+int plan_next_launch(int wait_status) {
+    const int pause = pause_after_end(wait_status, state.refusals);
+    if (state.refusals < kRefusalsBeforeLongPause && state.manager.socket < 0) {
+        return pause;
+    }
+    char at[kClockTextSize];
+    clock_text(at, "%H:%M:%S", pause);
+    if (state.refusals >= kRefusalsBeforeLongPause) {
+        char text[kStatusTextSize];
+        (void)snprintf(text, sizeof text,
+                       "vpnc was refused by the gateway %d times in a row: next start at %s or when quorVixd restarts",
+                       state.refusals, at);
+        log_event(LOG_ERR, "%s", text);
+        notify_manager(state.manager, "STATUS=%s", text);
+        return pause;
+    }
+    char how[kStatusTextSize] = "ended without a status";
+    if (wait_status != -1) {
+        const ClientEnd end = describe_client_end(wait_status);
+        (void)snprintf(how, sizeof how, end.format, end.value);
+    }
+    notify_manager(state.manager, "STATUS=vpnc(%d) %s: next start at %s", static_cast<int>(state.client_pid), how, at);
+    return pause;
+}
+
 // Waits for the client's end, sending it SIGTERM once a second after a stop
 // has been recorded, then logs how it ended. A pidfd makes its end an event;
 // where none can be had (an old kernel, a seccomp filter, no descriptor to
-// spare) the loop looks once a second.
-void watch_client() {
+// spare) the loop looks once a second. Returns the client's wait status, or
+// -1 when it could not be had.
+int watch_client() {
     // A client that has already ended still gets a pidfd, readable at once;
     // one already reaped (SIGCHLD ignored) gets none, and waitpid says so.
     const int client = open_pidfd(state.client_pid);
@@ -92,6 +163,7 @@ void watch_client() {
             // logged after the message; handing it over never waits.
             log_event_then(send_sigterm, LOG_NOTICE, "sending SIGTERM to vpnc(%u) due to signal %d",
                             static_cast<unsigned>(state.client_pid), static_cast<int>(state.stop_signal));
+            announce_stop();
             next_sigterm = monotonic_millis() + kPauseMillis;
         }
         wait_for_event(client, state.stop_signal != 0 ? next_sigterm : kNoDeadline);
@@ -104,10 +176,11 @@ void watch_client() {
         // The client is no longer ours to wait for, as when SIGCHLD is
         // ignored and the kernel has reaped it.
         log_client_end(LOG_ERR, "waitpid error: %s", strerror(wait_errno));
-        return;
+        return -1;
     }
     const ClientEnd end = describe_client_end(status);
     log_client_end(LOG_NOTICE, end.format, end.value);
+    return status;
 }
 
 }  // namespace
@@ -138,6 +211,12 @@ ClientEnd describe_client_end(int wait_status) {
     return {"terminated with exit code %d", WEXITSTATUS(wait_status)};
 }
 
+int pause_after_end(int wait_status, int& refusals) {
+    const bool refused = wait_status != -1 && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == kRefusedExitCode;
+    refusals = refused ? refusals + 1 : 0;
+    return refusals >= kRefusalsBeforeLongPause ? kRefusedPauseMillis : kPauseMillis;
+}
+
 pid_t launch_client() {
     // vfork: the child borrows the daemon's memory until the exec, so it does
     // nothing but redirect its output and exec; what it needs is prepared
@@ -153,7 +232,9 @@ pid_t launch_client() {
     _exit(1);
 }
 
-int supervise_client() {
+int supervise_client(const NotifyTarget& manager) {
+    state.manager = manager;
+    const char* ready = "READY=1\n";  // sent with the first launch's news
     while (state.stop_signal == 0) {
         heal_output_fifo();
         if (state.stop_signal != 0) {
@@ -164,16 +245,21 @@ int supervise_client() {
         if (state.client_pid <= 0) {
             // Under a process limit this would otherwise retry, and log, in a
             // tight loop.
-            log_event(LOG_ERR, "launch failed: %s", strerror(errno));
-            pause_before_launch();
+            const int launch_errno = errno;
+            log_event(LOG_ERR, "launch failed: %s", strerror(launch_errno));
+            notify_manager(state.manager, "%sSTATUS=launch failed: %s", ready, strerror(launch_errno));
+            ready = "";
+            pause_before_launch(kPauseMillis);
             continue;
         }
-        watch_client();
+        announce_launch(ready);
+        const int status = watch_client();
         if (state.stop_signal != 0) {
             break;
         }
-        pause_before_launch();
+        pause_before_launch(plan_next_launch(status));
     }
+    announce_stop();
     finish_output_relay();
     return 0;
 }

@@ -1,7 +1,18 @@
 #pragma once
 
 #include <csignal>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
+
+// Where the service manager takes the daemon's notifications ("READY=1",
+// "STATUS=...", "STOPPING=1"): a datagram socket, named by a path or, after
+// '@', in the abstract namespace. `socket` is -1 when nobody listens.
+struct NotifyTarget {
+    int socket;
+    sockaddr_un address;
+    socklen_t length;
+};
 
 // The daemon's one shared record. `stop_signal` is stored by the signal
 // handler, on whichever thread the signal lands, and read by the supervision
@@ -12,6 +23,9 @@ struct SupervisorState {
     volatile sig_atomic_t stop_signal;  // first stop signal received, 0 while none
     pid_t client_pid;                   // latest launch result, -1 after a failed one
     int wake[2];                        // non-blocking, close-on-exec pipe; -1 without one
+    NotifyTarget manager;               // the service manager, if it asked to be told
+    int refusals;                       // clients in a row that the gateway refused
+    bool stop_announced;                // the manager has been told of the stop
 };
 
 // Handler for SIGINT, SIGTERM and SIGQUIT: records the first of them and
@@ -28,8 +42,8 @@ void watch_stop_signals();
 // recorded, then ends the client with SIGTERM (once a second until it has
 // gone), waits until the relay has logged everything, and returns 0, the
 // daemon's exit status. It waits only on the client, the stop signals and
-// its own deadlines.
-int supervise_client();
+// its own deadlines. Tells `manager` of its progress.
+int supervise_client(const NotifyTarget& manager);
 
 // Creates the client process. Returns its id, or -1 with errno set when no
 // process could be created. Never returns in the child.
@@ -43,3 +57,22 @@ struct ClientEnd {
     int value;
 };
 ClientEnd describe_client_end(int wait_status);
+
+// The pause before the next launch once a client has ended with `wait_status`
+// (-1 when it could not be had). Counts in `refusals` the ends in a row with
+// exit code 2, the client's word that the gateway refused the login; any
+// other end sets it back to 0. From the third refusal in a row the pause is
+// long, so that the daemon does not lock its own account at the gateway.
+int pause_after_end(int wait_status, int& refusals);
+
+// Start-up, before any other thread runs: takes the service manager's socket
+// from NOTIFY_SOCKET and removes the variable, so that no client inherits it
+// and speaks for the daemon. The socket is close-on-exec. Returns the target,
+// with socket -1 when the variable is unset or names no usable socket.
+NotifyTarget open_notify_target();
+
+// Sends one datagram of "NAME=value" lines to the service manager, formatted
+// now and cut short at 255 bytes. Never waits; failures are ignored, since
+// supervision goes on whether or not anyone listens. Does nothing without a
+// socket.
+void notify_manager(const NotifyTarget& target, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -87,6 +87,20 @@ ip -4 addr show tun0 | grep -q 'inet 10.9.0.2/32' && ip route show 10.9.0.0/24 |
 systemctl stop quorVixd
 journalctl -q -t quorVix -o cat
 [ "$(systemctl show -P Result quorVixd)" = success ] || { journalctl -u quorVixd; exit 1; }
+# After the reboot, the status line: the running client's pid, then the
+# refusals after three. A drop-in puts a script in the client's place.
+[ "$1" = 2 ] || exit 0
+mkdir /run/systemd/system/quorVixd.service.d && printf '#!/bin/sh\nexec sleep 600\n' >/run/client && chmod +x /run/client
+printf '[Service]\nBindReadOnlyPaths=\nBindReadOnlyPaths=/run/client:/opt/quorVix/bin/vpnc\n' >/run/systemd/system/quorVixd.service.d/c.conf
+systemctl daemon-reload && systemctl start quorVixd
+pid=$(systemctl show -P StatusText quorVixd | sed -n 's/^vpnc(\([0-9]*\)) running since .*/\1/p')
+[ $(ps -o ppid= -p "${pid:-0}") = "$(systemctl show -P MainPID quorVixd)" ] &&
+    systemctl status quorVixd | grep "Status: \"vpnc($pid) running since" || { systemctl status quorVixd; exit 1; }
+printf '#!/bin/sh\nexit 2\n' >/run/client && systemctl restart quorVixd
+for _ in $(seq 300); do systemctl show -P StatusText quorVixd | grep -q '^vpnc was refused' && break; sleep 0.1; done
+systemctl status quorVixd | grep 'Status: "vpnc was refused by the gateway 3 times in a row: next start at ' ||
+    { systemctl status quorVixd; exit 1; }
+systemctl stop quorVixd
 EOF
 kill $nspawn && timeout 20 tail --pid=$nspawn -f /dev/null
 done

@@ -196,7 +196,8 @@ void reset_signals(bool ignore_sigchld) {
     }
     argv.push_back(nullptr);
     // A plain environment, but for the sanitizers' settings of a sanitized build.
-    std::vector<std::string> environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    std::vector<std::string> environment = options.environment;
+    environment.push_back("PATH=/usr/sbin:/usr/bin:/sbin:/bin");
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
         if (const char* value = getenv(name)) {
             environment.push_back(std::string(name) + "=" + value);

@@ -41,6 +41,7 @@ struct StartOptions {
     std::vector<std::string> program = {};
     int stdin_fd = -1;   // standard input instead of /dev/null
     int stdout_fd = -1;  // standard output instead of the stdout file
+    std::vector<std::string> environment = {};  // "NAME=value" entries besides PATH
 };
 
 struct Daemon {

@@ -28,7 +28,7 @@ std::vector<sandbox::Frame> frames_with(sandbox::Sandbox& box, const std::string
 
 TEST_F(SupervisionTest, ClientGetsItsCommandLineAndTheInstanceLock) {
     box->set_client_ops({"record", "/run/record", "hold"});
-    sandbox::Daemon daemon = box->start();
+    sandbox::Daemon daemon = box->start({.environment = {"NOTIFY_SOCKET=" + box->root() + "/dev/log"}});
     const std::string record = box->wait_for_run_file("record", 5s);
     std::vector<std::string> argv, fds;
     std::istringstream lines(record);
@@ -50,8 +50,8 @@ TEST_F(SupervisionTest, ClientGetsItsCommandLineAndTheInstanceLock) {
     }
     EXPECT_EQ(on_lock, 1) << record;
     EXPECT_EQ(on_fifo, 2) << "stdout and stderr: the relay's own descriptor stays with the daemon\n" << record;
-    EXPECT_EQ(others, 0) << "the log, the channel, the wake-up pipe and the pidfd stay with the daemon\n"
-                         << record;
+    EXPECT_EQ(others, 0) << "the log, the channel, the wake-up pipe, the pidfd and the notify socket stay with "
+                            "the daemon\n" << record;
     EXPECT_NE(std::find(fds.begin(), fds.end(), "1 /run/quorVix.fifo"), fds.end()) << record;
     EXPECT_NE(std::find(fds.begin(), fds.end(), "2 /run/quorVix.fifo"), fds.end()) << record;
     EXPECT_NE(std::find(fds.begin(), fds.end(), "0 /dev/null"), fds.end()) << record;
@@ -72,6 +72,39 @@ TEST_F(SupervisionTest, RestartsAnEndedClientOneToTwoSecondsLater) {
     for (std::size_t i = 0; i < texts.size(); ++i) {
         EXPECT_EQ(texts[i], i % 2 == 0 ? "starting vpnc" : "terminated with exit code 1") << i;
     }
+}
+
+// A client that the gateway always refuses is started three times, then not
+// for 20 min, and a stop ends that wait at once. NOTIFY_SOCKET names the log
+// socket, where the service manager's datagrams arrive as frames of pid 0:
+// the daemon's alone, since the client does not find the variable.
+TEST_F(SupervisionTest, ThirdRefusalInARowStartsALongWaitThatAStopEnds) {
+    box->set_client(kRecordPid + "[ -z \"$NOTIFY_SOCKET\" ] || echo leaked\nexit 2");
+    sandbox::Daemon daemon = box->start({.environment = {"NOTIFY_SOCKET=" + box->root() + "/dev/log"}});
+    ASSERT_TRUE(box->wait_for([&](const auto&) { return texts_from(0).size() >= 6; }, 20s));
+    const std::string refusal = texts_from(0)[5].substr(sizeof "STATUS=" - 1);
+    EXPECT_EQ(refusal.rfind("vpnc was refused by the gateway 3 times in a row: next start at ", 0), 0u) << refusal;
+    ASSERT_TRUE(box->wait_for_text(refusal, 5s));
+    EXPECT_EQ(box->frames()[index_of(refusal)].priority, kError);
+    EXPECT_FALSE(box->wait_for_text("starting vpnc", 3s, 4)) << "a start in the long wait";
+    const auto told = texts_from(0);
+    EXPECT_EQ(told.size(), 6u) << "READY and five changes of status, then nothing while the daemon waits";
+    EXPECT_EQ(told[0].rfind("READY=1\nSTATUS=vpnc(", 0), 0u) << told[0];
+    EXPECT_EQ(told[4].rfind("STATUS=vpnc(" + std::to_string(client_pid()) + ") running since ", 0), 0u) << told[4];
+    EXPECT_EQ(box->count("leaked"), 0u);
+    const auto sent = sandbox::Clock::now();
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(box->exit_status(daemon, 3s), 0);
+    EXPECT_LT(std::chrono::duration<double>(sandbox::Clock::now() - sent).count(), 1.0);
+    EXPECT_EQ(texts_from(0).back(), "STOPPING=1\nSTATUS=stopping on signal 15");
+}
+
+// Exits 2, 2, 1, 2, 2, 1, ...: never three refusals in a row.
+TEST_F(SupervisionTest, AnyOtherEndBetweenRefusalsKeepsTheShortPause) {
+    box->set_client("n=$(($(cat /run/n 2>/dev/null || echo 0) + 1)); echo $n > /run/n\n"
+                    "[ $((n % 3)) = 0 ] && exit 1\nexit 2");
+    sandbox::Daemon daemon = box->start();
+    EXPECT_TRUE(box->wait_for_text("terminated with exit code 2", 30s, 5));
 }
 
 TEST_F(SupervisionTest, ExitCodesAreLoggedAsTheClientGaveThem) {

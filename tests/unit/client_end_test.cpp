@@ -13,6 +13,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -97,6 +98,28 @@ TEST(ClientEndDescription, ReportsTheSignalOfAClientThatDumpedCore) {
         GTEST_SKIP() << "this system wrote no core dump for the child";
     }
     EXPECT_EQ(message_for(status), "terminated by signal 3");
+}
+
+// A client refused at once, every time: three quick starts, then never six
+// within an hour.
+TEST(PauseAfterEnd, StartsARefusedClientAtMostFiveTimesAnHour) {
+    int refusals = 0;
+    std::vector<long> starts = {0};
+    for (const int refused = status_of_child_exiting_with(2); starts.size() < 50;) {
+        starts.push_back(starts.back() + pause_after_end(refused, refusals));
+    }
+    EXPECT_EQ(starts[2], 2000);
+    for (std::size_t i = 5; i < starts.size(); ++i) {
+        EXPECT_GT(starts[i] - starts[i - 5], 60 * 60 * 1000) << i;
+    }
+}
+
+TEST(PauseAfterEnd, AnyOtherEndSetsTheRefusalsBack) {
+    const int refused = status_of_child_exiting_with(2), killed = status_of_child_killed_by(SIGKILL);
+    int refusals = 0;
+    for (int status : {refused, refused, status_of_child_exiting_with(1), refused, refused, killed, refused, refused}) {
+        EXPECT_EQ(pause_after_end(status, refusals), 1000);
+    }
 }
 
 }  // namespace
