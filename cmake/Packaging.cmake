@@ -59,6 +59,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # vpnc-script that its link names, and stdbuf (coreutils since 7.5).
 # coreutils is essential, and lintian wants a dependency on it versioned.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "vpnc, vpnc-scripts, coreutils (>= 7.5)")
+# vpnc-script looks up its parent with ps; without it, every connect logs
+# "ps: not found" (harmless: the script falls back to the parent's pid).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "procps")
 # The maintainer scripts do for the unit only what Debian expects of every
 # package that ships one, without enabling, starting or restarting it: they
 # let systemd see a new or changed unit, stop the service when the package is
