@@ -7,8 +7,6 @@
 #include <initializer_list>
 #include <unistd.h>
 
-RelayLink relay_link;
-
 bool open_channel(RelayLink& link) {
     if (pipe2(link.records, O_CLOEXEC | O_NONBLOCK) == 0 && pipe2(link.answers, O_CLOEXEC | O_NONBLOCK) == 0) {
         return true;

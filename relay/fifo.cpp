@@ -1,7 +1,9 @@
 // The FIFO on disk: its creation, its repair while the daemon runs, the
 // opens of its ends, and the client's side with its report of a failure.
 
-#include "relay/channel.h"
+#include "relay/fifo.h"
+
+#include "relay/order.h"
 #include "relay/relay.h"
 
 #include <cerrno>
@@ -17,7 +19,7 @@ namespace {
 
 constexpr mode_t kFifoMode = 0600;  // the client's output is nobody else's to read
 
-// Written by the vfork child, which may take no lock: prepared before the vfork.
+// Written by the vfork child, which may take no lock: stamped before the vfork.
 RelayRecord child_failure;
 
 // Both of the daemon's ends, close-on-exec so that a client holds only its
@@ -42,40 +44,46 @@ bool open_ends(int& keeper, int& reader, struct stat& made) {
     return false;
 }
 
-void remember(int keeper, int reader, const struct stat& made) {
-    relay_link.keeper = keeper;
-    relay_link.fifo = reader;
-    relay_link.fifo_device = made.st_dev;
-    relay_link.fifo_inode = made.st_ino;
+void remember(RelayLink& link, int keeper, int reader, const struct stat& made) {
+    link.keeper = keeper;
+    link.fifo = reader;
+    link.fifo_device = made.st_dev;
+    link.fifo_inode = made.st_ino;
+}
+
+void log_now(RelayLink& link, int priority, const char* format, const char* argument) {
+    char text[kRecordTextSize];
+    (void)snprintf(text, sizeof text, format, argument);
+    post_message(link, RecordKind::message, nullptr, priority, text);
 }
 
 // Makes a fresh FIFO at kFifoPath and hands it to the relay, which forwards
 // what the old one held, then reads the new one. Since the main thread's end
 // reads as well, the next client's open finds a reader even before the relay
 // has switched.
-void recreate_fifo() {
+void recreate_fifo(RelayLink& link) {
     unlink(kFifoPath);
     int keeper = -1;
     int reader = -1;
     struct stat made {};
     if (mkfifo(kFifoPath, kFifoMode) != 0 || !open_ends(keeper, reader, made)) {
-        log_event(LOG_ERR, "cannot re-create fifo: %s", strerror(errno));
+        log_now(link, LOG_ERR, "cannot re-create fifo: %s", strerror(errno));
         return;
     }
     RelayRecord change{};
     change.kind = RecordKind::switch_fifo;
     change.fifo = reader;
-    if (!stamp_and_send(relay_link, change)) {
+    if (!stamp_and_send(link, change)) {
         close(keeper);
         close(reader);
-        log_event(LOG_ERR, "cannot re-create fifo: %s", strerror(EAGAIN));
+        log_now(link, LOG_ERR, "cannot re-create fifo: %s", strerror(EAGAIN));
         return;
     }
     // Without our end, the old FIFO's writers are only what clients left
     // behind; the relay reads it until they have gone.
-    close(relay_link.keeper);
-    remember(keeper, reader, made);
-    log_event(LOG_WARNING, "re-created fifo %s: it had been removed or replaced", kFifoPath);
+    close(link.keeper);
+    remember(link, keeper, reader, made);
+    log_now(link, LOG_WARNING, "re-created fifo %s: it had been removed or replaced", kFifoPath);
 }
 
 }  // namespace
@@ -89,7 +97,7 @@ bool prepare_output_fifo() {
     return true;
 }
 
-bool open_relay_fifo() {
+bool open_relay_fifo(RelayLink& link) {
     int keeper = -1;
     int reader = -1;
     struct stat made {};
@@ -97,55 +105,50 @@ bool open_relay_fifo() {
         syslog(LOG_ERR, "Openning fifo failed: %s", strerror(errno));
         return false;
     }
-    remember(keeper, reader, made);
+    remember(link, keeper, reader, made);
     return true;
 }
 
-void heal_output_fifo() {
-    if (!relay_link.running) {
+void heal_fifo(RelayLink& link) {
+    if (!link.running) {
         return;  // nobody to switch; clients fail to open the FIFO and say so
     }
     struct stat found {};
     if (lstat(kFifoPath, &found) == 0) {
-        if (S_ISFIFO(found.st_mode) && found.st_dev == relay_link.fifo_device &&
-            found.st_ino == relay_link.fifo_inode) {
+        if (S_ISFIFO(found.st_mode) && found.st_dev == link.fifo_device && found.st_ino == link.fifo_inode) {
             return;
         }
         if (S_ISDIR(found.st_mode)) {
             return;  // not ours to remove
         }
     }
-    recreate_fifo();
+    recreate_fifo(link);
 }
 
-void prepare_client_output() {
-    if (!relay_link.running) {
+void prepare_child_report(RelayLink& link) {
+    if (!link.running) {
         return;
     }
-    take_child_report(relay_link);
+    take_child_report(link);
     child_failure = RelayRecord{};
     child_failure.kind = RecordKind::message;
     child_failure.priority = LOG_ERR;
     (void)snprintf(child_failure.text, sizeof child_failure.text, "%s", "Preparing STDERR_FILENO failed");
-    pthread_mutex_lock(&relay_link.reader.lock);
-    child_failure.position = fifo_position(relay_link.reader, relay_link.fifo);
-    child_failure.dropped_end = relay_link.dropped_end;
-    pthread_mutex_unlock(&relay_link.reader.lock);
+    pthread_mutex_lock(&link.reader.lock);
+    stamp(link, child_failure);
+    pthread_mutex_unlock(&link.reader.lock);
 }
 
-void report_client_output_failure() {
-    if (!relay_link.running) {
+void report_child_failure(RelayLink& link) {
+    if (!link.running) {
         syslog(LOG_ERR, "Preparing STDERR_FILENO failed");
         return;
     }
-    // The record was made before the vfork. What became of it is left in
-    // memory that the daemon shares with the child until the child exits.
-    const bool sent =
-        write(relay_link.records[1], &child_failure, sizeof child_failure) == static_cast<ssize_t>(sizeof child_failure);
-    relay_link.child_report = sent ? kChildReportSent : kChildReportDropped;
+    const bool sent = send_record(link, child_failure);
+    link.child_report = sent ? kChildReportSent : kChildReportDropped;
 }
 
-void redirect_client_output() {
+void redirect_child_output(RelayLink& link) {
     // Opened without blocking so that a FIFO with no reader fails at once
     // (ENXIO) instead of hanging the child, and with it the vforked daemon;
     // then made blocking again, as the client expects of its output. Neither
@@ -156,7 +159,7 @@ void redirect_client_output() {
     struct stat found {};
     if (fd < 0 || fstat(fd, &found) != 0 || !S_ISFIFO(found.st_mode) ||
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        report_client_output_failure();
+        report_child_failure(link);
         _exit(1);
     }
     dup2(fd, STDERR_FILENO);

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstdint>
-
 // The client's standard output and standard error flow through one FIFO,
 // re-created at each start of the daemon and read by one relay thread for the
 // life of the process. Every complete line reaches the system log at
@@ -46,10 +44,6 @@ void log_client_end(int priority, const char* format, ...) __attribute__((format
 // kStopDrainSeconds. What is left then is reported on standard error, since
 // the system logger is not taking messages.
 void finish_output_relay();
-
-// The daemon's one clock for its deadlines: CLOCK_MONOTONIC in milliseconds,
-// which no change of the time of day moves.
-std::int64_t monotonic_millis();
 
 // Main thread, before a launch: prepares what the child's report of a failed
 // redirection needs, so that the child only writes it.

@@ -5,6 +5,7 @@
 #include "supervisor/supervisor.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -44,19 +45,22 @@ NotifyTarget open_notify_target() {
     return target;
 }
 
-void notify_manager(const NotifyTarget& target, const char* format, ...) {
+bool notify_manager(const NotifyTarget& target, const char* format, ...) {
     if (target.socket < 0) {
-        return;
+        return true;
     }
     char text[kNotifyTextSize];
     va_list arguments;
     va_start(arguments, format);
     const int length = vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
-    if (length > 0) {
-        // A manager that is slow to read loses a status line rather than
-        // holding up supervision.
-        (void)sendto(target.socket, text, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof text - 1),
-                     MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&target.address), target.length);
+    if (length <= 0) {
+        return true;
     }
+    // A manager that is slow to read is not waited for: the caller tries
+    // again later if it must.
+    const ssize_t sent =
+        sendto(target.socket, text, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof text - 1),
+               MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&target.address), target.length);
+    return sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
 }

@@ -1,9 +1,11 @@
 #include "supervisor/supervisor.h"
 
+#include "common/clock.h"
 #include "relay/relay.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -28,42 +31,83 @@ constexpr const char* kClientArgv[] = {
     nullptr,
 };
 
-// The pause between the end of one client and the launch of the next (or
-// after a failed launch), and the interval between two SIGTERMs to a client
-// that outlives a stop.
-constexpr int kPauseMillis = 1000;
 // vpnc ends with 2 when the gateway refused the login, and with 1 or 0 on
 // every other failure. A third refusal in a row stops the quick retries.
 constexpr int kRefusedExitCode = 2;
 constexpr int kRefusalsBeforeLongPause = 3;
-// Gateways lock an account after a few failed logins. Three quick starts, then
-// one every 20 min: six starts then span two short pauses and three long ones,
-// more than an hour, so no hour holds more than five. 15 min would allow six.
-constexpr int kRefusedPauseMillis = 20 * 60 * 1000;
-constexpr int kMillisPerSecond = 1000;
-constexpr std::size_t kClockTextSize = sizeof "2024-12-31 23:59:59";
-constexpr std::size_t kStatusTextSize = 128;  // any status line; the log keeps 107 bytes of one
+// After a stop, a client that is still there gets SIGTERM again this often.
+constexpr int kSigtermIntervalMillis = 1000;
 // How often the loop looks for itself when it lacks a wake-up: no pidfd for
 // the client, or no wake-up pipe.
 constexpr int kPollMillis = 1000;
-constexpr int kNoDeadline = -1;
+// How soon the manager hears again what it must not miss (READY=1,
+// STOPPING=1) when its queue was full.
+constexpr int kNotifyRetryMillis = 100;
+constexpr std::int64_t kNoDeadline = -1;
+constexpr std::size_t kClockTextSize = sizeof "2024-12-31 23:59:59";
 constexpr std::size_t kWakeBytesPerRead = 64;  // any number: the bytes only wake the loop
 
-SupervisorState state{0, 0, {-1, -1}, {-1, {}, 0}, 0, false};
+SupervisorState state{0, 0, {-1, -1}, -1, {-1, {}, 0}, 0, false, false, false, {}};
+
+std::int64_t earliest(std::int64_t deadline, std::int64_t other) {
+    return deadline == kNoDeadline ? other : std::min(deadline, other);
+}
+
+// Sets the loop's timer to `deadline` on the daemon's clock, or disarms it
+// for kNoDeadline: a timer that fired and stayed armed would end every wait
+// at once. False without a timer.
+bool set_timer(std::int64_t deadline) {
+    itimerspec when{};
+    if (deadline != kNoDeadline) {
+        // A zero time would disarm the timer; a time past fires at once.
+        const std::int64_t at = std::max<std::int64_t>(deadline, 1);
+        when.it_value.tv_sec = static_cast<time_t>(at / kMillisPerSecond);
+        when.it_value.tv_nsec = static_cast<long>(at % kMillisPerSecond * kNanosPerMilli);
+    }
+    return state.timer >= 0 && timerfd_settime(state.timer, TFD_TIMER_ABSTIME, &when, nullptr) == 0;
+}
+
+// Tells the manager the latest status line with what it is still owed.
+void tell_manager() {
+    if (notify_manager(state.manager, "%s%sSTATUS=%s", state.ready_owed ? "READY=1\n" : "",
+                       state.stopping_owed ? "STOPPING=1\n" : "", state.status)) {
+        state.ready_owed = state.stopping_owed = false;
+    }
+}
+
+void tell_status(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void tell_status(const char* format, ...) {
+    if (state.manager.socket < 0) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    (void)vsnprintf(state.status, sizeof state.status, format, arguments);
+    va_end(arguments);
+    tell_manager();
+}
 
 // Waits until the client has ended (`client`, a pidfd, is readable), a stop
 // signal has woken the loop, or the deadline (kNoDeadline for none) has
-// passed. Callers look at what happened themselves.
+// passed. Callers look at what happened themselves. The deadline is kept by a
+// timer on the daemon's clock, which counts a suspend: poll's own timeout
+// would not.
 void wait_for_event(int client, std::int64_t deadline) {
-    int timeout = kNoDeadline;
-    if (deadline != kNoDeadline) {
-        timeout = static_cast<int>(std::max<std::int64_t>(0, deadline - monotonic_millis()));
+    if (state.ready_owed || state.stopping_owed) {
+        tell_manager();
     }
-    if ((client < 0 || state.wake[0] < 0) && (timeout == kNoDeadline || timeout > kPollMillis)) {
-        timeout = kPollMillis;
+    if (state.ready_owed || state.stopping_owed) {
+        deadline = earliest(deadline, clock_millis() + kNotifyRetryMillis);
     }
-    pollfd fds[2] = {{client, POLLIN, 0}, {state.wake[0], POLLIN, 0}};
-    if (poll(fds, 2, timeout) > 0 && (fds[1].revents & POLLIN)) {
+    if (state.wake[0] < 0) {
+        deadline = earliest(deadline, clock_millis() + kPollMillis);  // a stop would go unseen
+    }
+    int timeout = -1;
+    if (!set_timer(deadline) && deadline != kNoDeadline) {
+        timeout = static_cast<int>(std::max<std::int64_t>(0, deadline - clock_millis()));
+    }
+    pollfd fds[3] = {{client, POLLIN, 0}, {state.wake[0], POLLIN, 0}, {state.timer, POLLIN, 0}};
+    if (poll(fds, 3, timeout) > 0 && (fds[1].revents & POLLIN)) {
         char bytes[kWakeBytesPerRead];
         while (read(state.wake[0], bytes, sizeof bytes) > 0) {
         }
@@ -72,8 +116,8 @@ void wait_for_event(int client, std::int64_t deadline) {
 
 // The pause after a client's end or a failed launch, cut short by a stop.
 void pause_before_launch(int millis) {
-    const std::int64_t deadline = monotonic_millis() + millis;
-    while (state.stop_signal == 0 && monotonic_millis() < deadline) {
+    const std::int64_t deadline = clock_millis() + millis;
+    while (state.stop_signal == 0 && clock_millis() < deadline) {
         wait_for_event(-1, deadline);
     }
 }
@@ -89,7 +133,7 @@ void send_sigterm() {
 }
 
 // The wall-clock time `millis` from now, for people to read. Deadlines stay
-// on the monotonic clock.
+// on the daemon's clock.
 void clock_text(char (&text)[kClockTextSize], const char* format, std::int64_t millis) {
     const time_t at = time(nullptr) + static_cast<time_t>(millis / kMillisPerSecond);
     tm local{};
@@ -98,22 +142,22 @@ void clock_text(char (&text)[kClockTextSize], const char* format, std::int64_t m
     }
 }
 
-// Tells the service manager that a client runs; the first time, also that
-// start-up is done.
-void announce_launch(const char*& ready) {
+void announce_launch() {
     if (state.manager.socket >= 0) {
         char since[kClockTextSize];
         clock_text(since, "%Y-%m-%d %H:%M:%S", 0);
-        notify_manager(state.manager, "%sSTATUS=vpnc(%d) running since %s", ready, static_cast<int>(state.client_pid),
-                       since);
+        tell_status("vpnc(%d) running since %s", static_cast<int>(state.client_pid), since);
     }
-    ready = "";
 }
 
+// The manager hears of the stop once; a daemon that stops before it was
+// ever ready does not say it is.
 void announce_stop() {
     if (!state.stop_announced) {
         state.stop_announced = true;
-        notify_manager(state.manager, "STOPPING=1\nSTATUS=stopping on signal %d", static_cast<int>(state.stop_signal));
+        state.ready_owed = false;
+        state.stopping_owed = state.manager.socket >= 0;
+        tell_status("stopping on signal %d", static_cast<int>(state.stop_signal));
     }
 }
 
@@ -133,7 +177,7 @@ int plan_next_launch(int wait_status) {
                        "vpnc was refused by the gateway %d times in a row: next start at %s or when quorVixd restarts",
                        state.refusals, at);
         log_event(LOG_ERR, "%s", text);
-        notify_manager(state.manager, "STATUS=%s", text);
+        tell_status("%s", text);
         return pause;
     }
     char how[kStatusTextSize] = "ended without a status";
@@ -141,15 +185,15 @@ int plan_next_launch(int wait_status) {
         const ClientEnd end = describe_client_end(wait_status);
         (void)snprintf(how, sizeof how, end.format, end.value);
     }
-    notify_manager(state.manager, "STATUS=vpnc(%d) %s: next start at %s", static_cast<int>(state.client_pid), how, at);
+    tell_status("vpnc(%d) %s: next start at %s", static_cast<int>(state.client_pid), how, at);
     return pause;
 }
 
-// Waits for the client's end, sending it SIGTERM once a second after a stop
-// has been recorded, then logs how it ended. A pidfd makes its end an event;
-// where none can be had (an old kernel, a seccomp filter, no descriptor to
-// spare) the loop looks once a second. Returns the client's wait status, or
-// -1 when it could not be had.
+// Waits for the client's end, sending it SIGTERM every
+// kSigtermIntervalMillis after a stop has been recorded, then logs how it
+// ended. A pidfd makes its end an event; where none can be had (an old
+// kernel, a seccomp filter, no descriptor to spare) the loop looks once a
+// second. Returns the client's wait status, or -1 when it could not be had.
 int watch_client() {
     // A client that has already ended still gets a pidfd, readable at once;
     // one already reaped (SIGCHLD ignored) gets none, and waitpid says so.
@@ -158,15 +202,19 @@ int watch_client() {
     int status = 0;
     pid_t waited = 0;
     while ((waited = waitpid(state.client_pid, &status, WNOHANG)) == 0 || (waited < 0 && errno == EINTR)) {
-        if (state.stop_signal != 0 && monotonic_millis() >= next_sigterm) {
+        if (state.stop_signal != 0 && clock_millis() >= next_sigterm) {
             // Stamped before the SIGTERM, so that the client's answer is
             // logged after the message; handing it over never waits.
             log_event_then(send_sigterm, LOG_NOTICE, "sending SIGTERM to vpnc(%u) due to signal %d",
                             static_cast<unsigned>(state.client_pid), static_cast<int>(state.stop_signal));
             announce_stop();
-            next_sigterm = monotonic_millis() + kPauseMillis;
+            next_sigterm = clock_millis() + kSigtermIntervalMillis;
         }
-        wait_for_event(client, state.stop_signal != 0 ? next_sigterm : kNoDeadline);
+        std::int64_t deadline = state.stop_signal != 0 ? next_sigterm : kNoDeadline;
+        if (client < 0) {
+            deadline = earliest(deadline, clock_millis() + kPollMillis);
+        }
+        wait_for_event(client, deadline);
     }
     const int wait_errno = errno;
     if (client >= 0) {
@@ -214,7 +262,7 @@ ClientEnd describe_client_end(int wait_status) {
 int pause_after_end(int wait_status, int& refusals) {
     const bool refused = wait_status != -1 && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == kRefusedExitCode;
     refusals = refused ? refusals + 1 : 0;
-    return refusals >= kRefusalsBeforeLongPause ? kRefusedPauseMillis : kPauseMillis;
+    return refusals >= kRefusalsBeforeLongPause ? kRefusedPauseMillis : kRestartPauseMillis;
 }
 
 pid_t launch_client() {
@@ -234,7 +282,8 @@ pid_t launch_client() {
 
 int supervise_client(const NotifyTarget& manager) {
     state.manager = manager;
-    const char* ready = "READY=1\n";  // sent with the first launch's news
+    state.ready_owed = manager.socket >= 0;  // told with the first launch's news
+    state.timer = timerfd_create(kDeadlineClock, TFD_NONBLOCK | TFD_CLOEXEC);
     while (state.stop_signal == 0) {
         heal_output_fifo();
         if (state.stop_signal != 0) {
@@ -247,12 +296,11 @@ int supervise_client(const NotifyTarget& manager) {
             // tight loop.
             const int launch_errno = errno;
             log_event(LOG_ERR, "launch failed: %s", strerror(launch_errno));
-            notify_manager(state.manager, "%sSTATUS=launch failed: %s", ready, strerror(launch_errno));
-            ready = "";
-            pause_before_launch(kPauseMillis);
+            tell_status("launch failed: %s", strerror(launch_errno));
+            pause_before_launch(kRestartPauseMillis);
             continue;
         }
-        announce_launch(ready);
+        announce_launch();
         const int status = watch_client();
         if (state.stop_signal != 0) {
             break;
@@ -261,5 +309,8 @@ int supervise_client(const NotifyTarget& manager) {
     }
     announce_stop();
     finish_output_relay();
+    if (state.stopping_owed) {
+        tell_manager();  // one last try: the manager has had the drain's time to read
+    }
     return 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -14,18 +15,26 @@ struct NotifyTarget {
     socklen_t length;
 };
 
+inline constexpr std::size_t kStatusTextSize = 128;  // any status line the daemon tells
+
 // The daemon's one shared record. `stop_signal` is stored by the signal
 // handler, on whichever thread the signal lands, and read by the supervision
-// loop; `client_pid` belongs to the main thread alone. The handler writes a
-// byte to `wake[1]` after it has stored, so that the supervision loop, which
+// loop; everything else belongs to the main thread alone. The handler writes
+// a byte to `wake[1]` after it has stored, so that the supervision loop, which
 // waits on `wake[0]`, cannot miss a stop that lands just before its wait.
 struct SupervisorState {
     volatile sig_atomic_t stop_signal;  // first stop signal received, 0 while none
     pid_t client_pid;                   // latest launch result, -1 after a failed one
     int wake[2];                        // non-blocking, close-on-exec pipe; -1 without one
+    int timer;                          // the loop's deadline, a timerfd on the daemon's clock; -1 without
     NotifyTarget manager;               // the service manager, if it asked to be told
     int refusals;                       // clients in a row that the gateway refused
-    bool stop_announced;                // the manager has been told of the stop
+    bool stop_announced;                // the stop has been logged and told
+    // What the manager must still hear: READY=1 and STOPPING=1 are sent again
+    // until the manager takes them; a status line may be dropped.
+    bool ready_owed;
+    bool stopping_owed;
+    char status[kStatusTextSize];  // the latest status line
 };
 
 // Handler for SIGINT, SIGTERM and SIGQUIT: records the first of them and
@@ -58,11 +67,16 @@ struct ClientEnd {
 };
 ClientEnd describe_client_end(int wait_status);
 
-// The pause before the next launch once a client has ended with `wait_status`
-// (-1 when it could not be had). Counts in `refusals` the ends in a row with
-// exit code 2, the client's word that the gateway refused the login; any
-// other end sets it back to 0. From the third refusal in a row the pause is
-// long, so that the daemon does not lock its own account at the gateway.
+// The pause, in milliseconds, before the next launch once a client has ended
+// with `wait_status` (-1 when it could not be had): kRestartPauseMillis.
+// Counts in `refusals` the ends in a row with exit code 2, the client's word
+// that the gateway refused the login; any other end sets it back to 0. From
+// the third refusal in a row the pause is kRefusedPauseMillis: gateways lock
+// an account after a few failed logins. Six starts then span two short pauses
+// and three long ones, more than an hour, so no hour holds more than five;
+// 15 min would allow six.
+inline constexpr int kRestartPauseMillis = 1000;
+inline constexpr int kRefusedPauseMillis = 20 * 60 * 1000;
 int pause_after_end(int wait_status, int& refusals);
 
 // Start-up, before any other thread runs: takes the service manager's socket
@@ -72,7 +86,8 @@ int pause_after_end(int wait_status, int& refusals);
 NotifyTarget open_notify_target();
 
 // Sends one datagram of "NAME=value" lines to the service manager, formatted
-// now and cut short at 255 bytes. Never waits; failures are ignored, since
-// supervision goes on whether or not anyone listens. Does nothing without a
-// socket.
-void notify_manager(const NotifyTarget& target, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// now and cut short at 255 bytes. Never waits. False only when the manager's
+// queue was full, so that a later try may get through; any other failure is
+// ignored, since supervision goes on whether or not anyone listens. Does
+// nothing (and returns true) without a socket.
+bool notify_manager(const NotifyTarget& target, const char* format, ...) __attribute__((format(printf, 2, 3)));

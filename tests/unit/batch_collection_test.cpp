@@ -1,32 +1,14 @@
 // Batch collection on a real FIFO, opened the way the relay thread opens it,
-// with the test as the client writing into it.
+// with the test as the client writing into it. The waits take budgets that
+// the cases set short, except where a case measures the budget itself.
 
-#include "capture.h"
-#include "relay/batches.h"
+#include "fifo_test.h"
 #include "relay/channel.h"
-#include "relay/lines.h"
 #include "relay/order.h"
-#include "relay/relay.h"
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <chrono>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <pthread.h>
-#include <string>
-#include <string_view>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <syslog.h>
-#include <thread>
 #include <time.h>
-#include <utility>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -35,63 +17,12 @@ namespace {
 // joins them.
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-using Lines = std::vector<std::string>;
 
-void pause_for(milliseconds duration) {
-    std::this_thread::sleep_for(duration);
-}
-
-class FifoTest : public ::testing::Test {
+class BatchTest : public FifoTest {
 protected:
     void SetUp() override {
-        recorded_lines().clear();
-        logged_records().clear();
-        std::string pattern = ::testing::TempDir() + "quorvix-relay-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
-        directory_ = pattern;
-        path_ = directory_ + "/fifo";
-        ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0) << std::strerror(errno);
-        // As the relay thread: read-write, so that the FIFO never reports
-        // end-of-file, and non-blocking.
-        reader_ = open(path_.c_str(), O_RDWR | O_NONBLOCK);
-        ASSERT_GE(reader_, 0) << std::strerror(errno);
-        writer_ = open(path_.c_str(), O_WRONLY);
-        ASSERT_GE(writer_, 0) << std::strerror(errno);
+        FifoTest::SetUp();
         fifo_.fifo = reader_;
-        buffer_.assign(kBatchCapacity + 1, '\0');
-    }
-
-    void TearDown() override {
-        if (writer_ >= 0) {
-            close(writer_);
-        }
-        if (reader_ >= 0) {
-            close(reader_);
-        }
-        unlink(path_.c_str());
-        rmdir(directory_.c_str());
-    }
-
-    void write_all(std::string_view bytes) const {
-        while (!bytes.empty()) {
-            ssize_t count = write(writer_, bytes.data(), bytes.size());
-            if (count < 0 && errno == EINTR) {
-                continue;
-            }
-            ASSERT_GT(count, 0) << std::strerror(errno);
-            bytes.remove_prefix(static_cast<std::size_t>(count));
-        }
-    }
-
-    // What is still waiting in the FIFO, read without waiting.
-    std::string leftover() const {
-        std::string bytes;
-        char chunk[4096];
-        ssize_t count;
-        while ((count = read(reader_, chunk, sizeof chunk)) > 0) {
-            bytes.append(chunk, static_cast<std::size_t>(count));
-        }
-        return bytes;
     }
 
     // Places `kept` at the front of the buffer, as a previous batch left it.
@@ -102,19 +33,18 @@ protected:
 
     // One batch wait, as the relay thread waits when it reads no old FIFO.
     Batch collect(std::size_t kept, int records = -1) {
-        return collect_batch(fifo_, records, -1, buffer_.data(), kept, kept > 0);
+        pollfd fds[2] = {{reader_, POLLIN, 0}, {records, POLLIN, 0}};
+        return collect_batch(fifo_, fds, 2, buffer_.data(), kept, kept > 0, budgets_);
     }
 
     std::string front(std::size_t length) const {
         return {buffer_.data(), length};
     }
 
-    std::string directory_;
-    std::string path_;
-    int reader_ = -1;
-    int writer_ = -1;
     FifoReader fifo_;
-    std::vector<char> buffer_;
+    // Unless a case says otherwise: no idle end, no gathering after the first
+    // read.
+    RelayBudgets budgets_{60 * 1000, 0};
 };
 
 // The channel from the main thread, as the relay sees it.
@@ -127,7 +57,6 @@ public:
 
     bool open() const { return link_.records[0] >= 0; }
     int relay_end() const { return link_.records[0]; }
-    RelayLink& link() { return link_; }
     void send(const char* text) {
         RelayRecord record{};
         std::snprintf(record.text, sizeof record.text, "%s", text);
@@ -150,7 +79,7 @@ private:
 
 // --- What one batch holds -------------------------------------------------------
 
-class BatchCollection : public FifoTest {};
+class BatchCollection : public BatchTest {};
 
 TEST_F(BatchCollection, ReturnsWhatWasWritten) {
     write_all("first line\nsecond line\n");
@@ -192,12 +121,13 @@ TEST_F(BatchCollection, CountsTheCarriedBytesAgainstTheCapacity) {
 
 // --- Gathering within the one-second budget ----------------------------------------
 
-class Gathering : public FifoTest {};
+class Gathering : public BatchTest {};
 
 TEST_F(Gathering, JoinsPartsWrittenWithinTheBudget) {
+    budgets_.gather_millis = 600;
     std::jthread client([this] {
         write_all("written in ");
-        pause_for(milliseconds(300));
+        pause_for(milliseconds(100));
         write_all("two parts\n");
     });
     const Batch batch = collect(0);
@@ -207,13 +137,14 @@ TEST_F(Gathering, JoinsPartsWrittenWithinTheBudget) {
 }
 
 TEST_F(Gathering, SharesOneBudgetBetweenTheWaitsOfABatch) {
-    // Each part comes within a second of the one before it, but the third
-    // comes after the batch's one second is used up.
+    budgets_.gather_millis = 700;
+    // Each part comes within the budget of the one before it, but the third
+    // comes after the batch's budget is used up.
     std::jthread client([this] {
         write_all("one ");
-        pause_for(milliseconds(500));
+        pause_for(milliseconds(350));
         write_all("two ");
-        pause_for(milliseconds(900));
+        pause_for(milliseconds(630));
         write_all("three\n");
     });
     const Batch batch = collect(0);
@@ -224,6 +155,7 @@ TEST_F(Gathering, SharesOneBudgetBetweenTheWaitsOfABatch) {
 }
 
 TEST_F(Gathering, EndsAsSoonAsTheBatchIsFull) {
+    budgets_.gather_millis = 1000;
     write_all(std::string(kBatchCapacity - 100, 'a'));
     std::jthread client([this] {
         pause_for(milliseconds(100));
@@ -244,10 +176,10 @@ void ignore_signal(int) {}
 
 // Delivers SIGUSR1, with a handler installed without SA_RESTART, to the
 // calling thread while it waits, so that poll fails with EINTR.
-class InterruptedWait : public FifoTest {
+class InterruptedWait : public BatchTest {
 protected:
     void SetUp() override {
-        FifoTest::SetUp();
+        BatchTest::SetUp();
         struct sigaction action {};
         action.sa_handler = ignore_signal;
         sigemptyset(&action.sa_mask);
@@ -257,7 +189,7 @@ protected:
     }
     void TearDown() override {
         sigaction(SIGUSR1, &previous_, nullptr);
-        FifoTest::TearDown();
+        BatchTest::TearDown();
     }
     void interrupt_waiter() const { pthread_kill(waiter_, SIGUSR1); }
 
@@ -268,9 +200,9 @@ protected:
 TEST_F(InterruptedWait, KeepsWaitingForTheFirstDataWithoutAnError) {
     const std::size_t kept = carry("tail ");
     std::jthread client([this] {
-        pause_for(milliseconds(200));
+        pause_for(milliseconds(100));
         interrupt_waiter();
-        pause_for(milliseconds(200));
+        pause_for(milliseconds(100));
         write_all("more\n");
     });
     const Batch batch = collect(kept);
@@ -281,11 +213,12 @@ TEST_F(InterruptedWait, KeepsWaitingForTheFirstDataWithoutAnError) {
 }
 
 TEST_F(InterruptedWait, KeepsGatheringTheBatch) {
+    budgets_.gather_millis = 600;
     std::jthread client([this] {
         write_all("before ");
-        pause_for(milliseconds(200));
+        pause_for(milliseconds(100));
         interrupt_waiter();
-        pause_for(milliseconds(200));
+        pause_for(milliseconds(100));
         write_all("after\n");
     });
     const Batch batch = collect(0);
@@ -296,14 +229,14 @@ TEST_F(InterruptedWait, KeepsGatheringTheBatch) {
 
 // --- Records from the main thread --------------------------------------------------
 
-class PendingRecord : public FifoTest {};
+class PendingRecord : public BatchTest {};
 
 TEST_F(PendingRecord, EndsTheWaitWithTheCarriedBytes) {
     RecordChannel channel;
     ASSERT_TRUE(channel.open());
     const std::size_t kept = carry("unterminated");
     std::jthread main_thread([&channel] {
-        pause_for(milliseconds(200));
+        pause_for(milliseconds(100));
         channel.send("starting vpnc");
     });
     const auto start = Clock::now();
@@ -312,7 +245,7 @@ TEST_F(PendingRecord, EndsTheWaitWithTheCarriedBytes) {
     main_thread.join();
     EXPECT_EQ(batch.end, BatchEnd::other);
     EXPECT_EQ(front(batch.length), "unterminated");
-    EXPECT_LT(waited, milliseconds(kIdleWaitSeconds * 1000 - 1000));
+    EXPECT_LT(waited, milliseconds(budgets_.idle_millis));
     EXPECT_EQ(channel.take(), Lines{"starting vpnc"}) << "the record is left for the relay to read";
 }
 
@@ -326,12 +259,13 @@ TEST_F(PendingRecord, EndsTheWaitWithNothingCarried) {
 }
 
 TEST_F(PendingRecord, EndsGatheringWithWhatWasGathered) {
+    budgets_.gather_millis = 5000;
     RecordChannel channel;
     ASSERT_TRUE(channel.open());
     const std::size_t kept = carry("old ");
     std::jthread main_thread([this, &channel] {
         write_all("new ");
-        pause_for(milliseconds(200));
+        pause_for(milliseconds(100));
         channel.send("x");
     });
     const Batch batch = collect(kept, channel.relay_end());
@@ -350,32 +284,15 @@ TEST_F(PendingRecord, RecordsArriveWholeAndInOrder) {
     EXPECT_EQ(channel.take(), (Lines{"one", "two", "three"}));
 }
 
-// A record's position counts what the relay has read of the FIFO and what
-// still waits there: the client output that comes before the message.
-TEST_F(PendingRecord, IsStampedWithWhatTheClientWroteSoFar) {
-    RecordChannel channel;
-    ASSERT_TRUE(channel.open());
-    channel.link().reader.fifo = reader_;
-    channel.link().fifo = reader_;
-    write_all("read by the relay\n");
-    std::vector<char> relay_buffer(kBatchCapacity + 1);
-    ASSERT_EQ(read_fifo(channel.link().reader, relay_buffer.data(), 0), 18U);
-    write_all("still waiting");
-    RelayRecord record{};
-    ASSERT_TRUE(stamp_and_send(channel.link(), record));
-    EXPECT_EQ(record.position, 18U + 13U);
-    // A FIFO the relay has not switched to yet: nothing of it read.
-    int other[2];
-    ASSERT_EQ(pipe(other), 0);
-    ASSERT_EQ(write(other[1], "12345", 5), 5);
-    EXPECT_EQ(fifo_position(channel.link().reader, other[0]), 5U);
-    close(other[0]);
-    close(other[1]);
-}
+// --- The idle end -----------------------------------------------------------------
 
-// --- The idle end (each case waits out the idle wait) ---------------------------------
-
-class IdleEnd : public FifoTest {};
+class IdleEnd : public BatchTest {
+protected:
+    void SetUp() override {
+        BatchTest::SetUp();
+        budgets_.idle_millis = 200;
+    }
+};
 
 TEST_F(IdleEnd, EndsAnIdleWaitWhenATailIsCarried) {
     const std::size_t kept = carry("no newline yet");
@@ -384,15 +301,15 @@ TEST_F(IdleEnd, EndsAnIdleWaitWhenATailIsCarried) {
     const auto waited = Clock::now() - start;
     EXPECT_EQ(batch.end, BatchEnd::idle);
     EXPECT_EQ(front(batch.length), "no newline yet");
-    EXPECT_GE(waited, milliseconds(kIdleWaitSeconds * 1000 - 100));
-    EXPECT_LT(waited, milliseconds(kIdleWaitSeconds * 1000 + 1500));
+    EXPECT_GE(waited, milliseconds(budgets_.idle_millis - 10));
+    EXPECT_LT(waited, milliseconds(budgets_.idle_millis + 1500));
 }
 
 TEST_F(IdleEnd, KeepsWaitingWhenNothingIsCarried) {
     RecordChannel channel;
     ASSERT_TRUE(channel.open());
-    std::jthread main_thread([&channel] {
-        pause_for(milliseconds(kIdleWaitSeconds * 1000 + 700));
+    std::jthread main_thread([this, &channel] {
+        pause_for(milliseconds(2 * budgets_.idle_millis));
         channel.send("x");
     });
     const Batch batch = collect(0, channel.relay_end());
@@ -403,7 +320,7 @@ TEST_F(IdleEnd, KeepsWaitingWhenNothingIsCarried) {
 
 // --- A line longer than a batch ----------------------------------------------------
 
-class LongLine : public FifoTest {};
+class LongLine : public BatchTest {};
 
 TEST_F(LongLine, ComesOutWholeAsPiecesOfAtMostOneBatch) {
     std::string line(20000, '\0');
@@ -447,171 +364,12 @@ TEST_F(LongLine, ComesOutWholeAsPiecesOfAtMostOneBatch) {
     EXPECT_TRUE(joined == line) << "the pieces do not add up to the line";
 }
 
-// --- The relay's rounds on the daemon's relay link ---------------------------------
-
-int answer_fd = -1;
-void answer() {
-    (void)!write(answer_fd, "answer\n", 7);
-}
-
-// The daemon's relay link over the test's FIFO; the test plays both threads
-// in turn, so every order is the one it chose.
-class RelayRound : public FifoTest {
-protected:
-    void SetUp() override {
-        FifoTest::SetUp();
-        ASSERT_TRUE(open_channel(relay_link));
-        relay_link.running = true;
-        relay_link.fifo = relay_link.reader.fifo = reader_;
-    }
-    void TearDown() override {
-        close_channel(relay_link);
-        for (int fd : {relay.old.fifo, relay_link.reader.fifo}) {
-            if (fd >= 0 && fd != reader_) {
-                close(fd);
-            }
-        }
-        relay_link.running = false;
-        relay_link.reader.consumed = 0;
-        relay_link.sent = relay_link.unsent = relay_link.logged = 0;
-        relay_link.dropped_end = kNoPosition;
-        FifoTest::TearDown();
-    }
-    // The relay reads what is waiting, then settles.
-    void read_and_settle() {
-        relay.held.length = read_fifo(relay_link.reader, relay.held.buffer, relay.held.length);
-        settle(relay);
-    }
-    static Lines logged() {
-        Lines texts;
-        for (const LogRecord& record : logged_records()) {
-            texts.push_back(record.text);
-        }
-        return texts;
-    }
-
-    std::vector<char> held_ = std::vector<char>(kBatchCapacity + 1);
-    std::vector<char> old_ = std::vector<char>(kBatchCapacity + 1);
-    Relay relay{{held_.data(), 0, 0}, {-1, old_.data(), 0}};
-};
-
-TEST_F(RelayRound, ForwardsUpToAPositionAndNoFurther) {
-    write_all("one\ntwo\nthree\n");
-    forward_to(relay.held, relay_link.reader, 10, false, record_line);  // a message within "three"
-    EXPECT_EQ(relay_link.reader.consumed, 10U) << "read past the position";
-    forward_to(relay.held, relay_link.reader, 11, true, record_line);  // a client's end within it
-    forward_to(relay.held, relay_link.reader, 100, false, record_line);  // bytes missing: what is there
-    EXPECT_EQ(recorded_lines(), (Lines{"one", "two", "thr", "ee"}));
-    EXPECT_EQ(relay.held.base, 14U);
-}
-
-TEST_F(RelayRound, HandlesRecordsBeforeForwardingWhatItRead) {
-    write_all("a\n");
-    log_event(LOG_NOTICE, "message");
-    write_all("b\n");
-    read_and_settle();
-    EXPECT_EQ(logged(), (Lines{"a", "message", "b"}));
-}
-
-TEST_F(RelayRound, ActionComesAfterItsMessageIsStamped) {
-    answer_fd = writer_;
-    write_all("before\n");
-    log_event_then(answer, LOG_NOTICE, "sending SIGTERM");
-    read_and_settle();
-    EXPECT_EQ(logged(), (Lines{"before", "sending SIGTERM", "answer"}));
-}
-
-// Under the thread sanitizer: a stamp and a read that do not share the lock.
-TEST_F(RelayRound, StampsTakenWhileTheRelayReadsCountEveryByteOnce) {
-    constexpr std::size_t kRecords = 300;
-    std::jthread reader([] {
-        std::vector<char> buffer(kBatchCapacity + 1);
-        for (std::size_t total = 0; total < 2 * kRecords;) {
-            total += read_fifo(relay_link.reader, buffer.data(), 0);
-        }
-    });
-    std::uint64_t last = 0;
-    for (std::size_t i = 0; i < kRecords; ++i) {
-        write_all("x\n");
-        RelayRecord record{};
-        ASSERT_TRUE(stamp_and_send(relay_link, record));
-        EXPECT_EQ(record.position, last + 2);
-        last = record.position;
-    }
-}
-
-// With the channel full, a client's end and the child's report are dropped:
-// the end still ends the client's line, and every drop is counted, once.
-TEST_F(RelayRound, FullChannelDropsCountsAndStillEndsTheLine) {
-    write_all("tail one");
-    int sent = 0;
-    while (relay_link.unsent == 0) {
-        log_event(LOG_NOTICE, "message %d", ++sent);  // the last of them is dropped
-    }
-    log_client_end(LOG_NOTICE, "terminated with exit code 1");
-    prepare_client_output();
-    report_client_output_failure();
-    write_all("next line\n");
-    settle(relay);
-    log_event(LOG_NOTICE, "after");
-    read_and_settle();
-    log_event(LOG_NOTICE, "later");
-    settle(relay);
-    EXPECT_GE(sent, 100) << "the channel holds a few hundred messages";
-    const Lines texts = logged();
-    ASSERT_EQ(texts.size(), static_cast<std::size_t>(sent - 1 + 5));
-    EXPECT_EQ(texts[sent - 2], "message " + std::to_string(sent - 1));
-    EXPECT_EQ(Lines(texts.end() - 5, texts.end()),
-              (Lines{"tail one", "next line", "3 messages not logged: the system logger fell behind", "after",
-                     "later"}));
-}
-
-TEST_F(RelayRound, StopForwardsTheLastUnterminatedLine) {
-    write_all("late words");
-    RelayRecord stop{};
-    stop.kind = RecordKind::stop;
-    ASSERT_TRUE(stamp_and_send(relay_link, stop));
-    settle(relay);
-    EXPECT_EQ(logged(), Lines{"late words"});
-    char answer = 0;
-    EXPECT_EQ(read(relay_link.answers[0], &answer, 1), 1);
-}
-
-// A switch while a process the client left behind still writes to the old
-// FIFO: that FIFO is read until its writer has gone, which is neither
-// blocked nor killed (SIGPIPE would end the test).
-TEST_F(RelayRound, SwitchReadsTheOldFifoUntilItsWritersHaveGone) {
-    relay_link.fifo = relay_link.reader.fifo = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
-    const std::string next = directory_ + "/next";
-    ASSERT_EQ(mkfifo(next.c_str(), 0600), 0);
-    const int next_keeper = open(next.c_str(), O_RDWR | O_NONBLOCK);
-    RelayRecord change{};
-    change.kind = RecordKind::switch_fifo;
-    change.fifo = open(next.c_str(), O_RDONLY | O_NONBLOCK);
-    write_all("before\n");
-    ASSERT_TRUE(stamp_and_send(relay_link, change));
-    relay_link.fifo = change.fifo;
-    close(std::exchange(reader_, -1));  // the main thread's end of the old FIFO
-    write_all("left behind\n");
-    ASSERT_EQ(write(next_keeper, "new\n", 4), 4);
-    read_and_settle();
-    write_all("last words");
-    close(std::exchange(writer_, -1));
-    settle(relay);
-    settle(relay);
-    read_and_settle();
-    EXPECT_EQ(logged(), (Lines{"before", "left behind", "last words", "new"}));
-    EXPECT_EQ(relay.old.fifo, -1) << "the old FIFO is closed once its writers have gone";
-    close(next_keeper);
-    unlink(next.c_str());
-}
-
-TEST(Clock, IsTheMonotonicClockInMilliseconds) {
+TEST(Clock, IsTheBootClockInMilliseconds) {
     timespec before{};
     timespec after{};
-    clock_gettime(CLOCK_MONOTONIC, &before);
-    const std::int64_t now = monotonic_millis();
-    clock_gettime(CLOCK_MONOTONIC, &after);
+    clock_gettime(CLOCK_BOOTTIME, &before);
+    const std::int64_t now = clock_millis();
+    clock_gettime(CLOCK_BOOTTIME, &after);
     EXPECT_GE(now, before.tv_sec * 1000 + before.tv_nsec / 1000000);
     EXPECT_LE(now, after.tv_sec * 1000 + after.tv_nsec / 1000000);
 }

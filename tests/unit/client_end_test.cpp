@@ -10,7 +10,11 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <cstddef>
+#include <cstdlib>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -108,7 +112,8 @@ TEST(PauseAfterEnd, StartsARefusedClientAtMostFiveTimesAnHour) {
     for (const int refused = status_of_child_exiting_with(2); starts.size() < 50;) {
         starts.push_back(starts.back() + pause_after_end(refused, refusals));
     }
-    EXPECT_EQ(starts[2], 2000);
+    EXPECT_EQ(starts[2], 2 * kRestartPauseMillis);
+    EXPECT_EQ(starts[3] - starts[2], 20 * 60 * 1000) << "the long pause is 20 min";
     for (std::size_t i = 5; i < starts.size(); ++i) {
         EXPECT_GT(starts[i] - starts[i - 5], 60 * 60 * 1000) << i;
     }
@@ -118,8 +123,36 @@ TEST(PauseAfterEnd, AnyOtherEndSetsTheRefusalsBack) {
     const int refused = status_of_child_exiting_with(2), killed = status_of_child_killed_by(SIGKILL);
     int refusals = 0;
     for (int status : {refused, refused, status_of_child_exiting_with(1), refused, refused, killed, refused, refused}) {
-        EXPECT_EQ(pause_after_end(status, refusals), 1000);
+        EXPECT_EQ(pause_after_end(status, refusals), kRestartPauseMillis);
     }
+}
+
+// NOTIFY_SOCKET may name the manager's socket in the abstract namespace, after
+// '@'; the variable is taken away, and a full queue is reported at once,
+// never waited on.
+TEST(Notify, ReachesAnAbstractSocketAndNeverWaits) {
+    const std::string name = "quorvix-test-" + std::to_string(getpid());
+    const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    ASSERT_EQ(bind(manager, reinterpret_cast<const sockaddr*>(&address),
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
+              0) << std::strerror(errno);
+    setenv("NOTIFY_SOCKET", ("@" + name).c_str(), 1);
+    const NotifyTarget target = open_notify_target();
+    EXPECT_EQ(getenv("NOTIFY_SOCKET"), nullptr);
+    ASSERT_TRUE(notify_manager(target, "READY=1\nSTATUS=%s", "up"));
+    char text[64] = {};
+    EXPECT_EQ(recv(manager, text, sizeof text, MSG_DONTWAIT), 17);
+    EXPECT_STREQ(text, "READY=1\nSTATUS=up");
+    int sent = 0;
+    while (sent < 10000 && notify_manager(target, "STATUS=%d", sent)) {
+        ++sent;
+    }
+    EXPECT_LT(sent, 10000) << "a full queue was never reported";
+    close(manager);
+    close(target.socket);
 }
 
 }  // namespace
