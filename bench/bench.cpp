@@ -4,6 +4,9 @@
 // sandboxed programs, remove the sandboxes and exit 128 + the signal.
 
 #include "measure.h"
+#include "relay/lines.h"
+#include "relay/stop.h"
+#include "supervisor/supervisor.h"
 
 #include <cerrno>
 #include <charconv>
@@ -21,16 +24,15 @@ namespace {
 using namespace measure;
 
 constexpr double kHeavyForeignCpus = 0.3;  // other processes' load that marks a run
-constexpr double kPauseSeconds = 1;        // the daemon's pause before it starts a client again
+constexpr double kPauseSeconds = kRestartPauseMillis / 1000.0;  // before the daemon starts a client again
 constexpr auto kStopLeftOfStall = 10s;     // how long the stall goes on after the stop
-constexpr long kBatchBytes = 8191;         // the relay's batch
 
 // Targets.
 constexpr double kCpuPerLineTarget = 0.9;  // at most this times logger's
 constexpr double kRateTarget = 1.1;        // at least this times logger's
 constexpr long kPrivateDirtyTargetKib = 128;
 constexpr double kLatencyTarget = 0.020;   // s, beyond the logger's share and the pause
-constexpr double kStopBoundSeconds = 21;   // the daemon's 20 s wait for its last lines, and 1 s
+constexpr double kStopBoundSeconds = kStopDrainSeconds + 1;  // the daemon's wait for its last lines, and 1 s
 constexpr double kRelaunchShare = 0.8;     // of the starts the pace before a stall promises
 
 struct Options {
@@ -168,7 +170,7 @@ constexpr const char* kSenderNames[kSenders] = {"quorVixd", "cat|logger", "syslo
 // The relay sends its last, partial batch once it has waited a second for
 // more: rates are taken over all lines but that batch's worth.
 long timed_lines(const Options& options) {
-    return std::max(1L, static_cast<long>(options.lines) - (kBatchBytes / static_cast<long>(options.width) + 1));
+    return std::max(1L, static_cast<long>(options.lines) - (static_cast<long>(kBatchCapacity) / static_cast<long>(options.width) + 1));
 }
 
 struct Run {

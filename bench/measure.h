@@ -4,6 +4,7 @@
 // a stop signal cuts short, a reader of the log socket as fast as any sender,
 // what /proc tells of the daemon, and the check of the stand-in's soak lines.
 
+#include "relay/lines.h"
 #include "sandbox.h"
 
 #include <algorithm>
@@ -144,7 +145,7 @@ public:
 
 private:
     static constexpr unsigned kBatch = 64;
-    static constexpr std::size_t kDatagramBytes = 16384;  // beyond an 8191-byte piece and its header
+    static constexpr std::size_t kDatagramBytes = 16384;  // beyond a batch-long piece and its header
 
     void run() {
         std::vector<char> storage(kBatch * kDatagramBytes);
@@ -265,7 +266,7 @@ inline std::vector<std::pair<pid_t, char>> children_of(pid_t pid) {
 // "starting vpnc" and the news of that client's end.
 class RunCheck {
 public:
-    static constexpr std::size_t kPieceLimit = 8191;  // the relay's batch
+    static constexpr std::size_t kPieceLimit = kBatchCapacity;
 
     void take(const std::optional<sandbox::FrameView>& frame) {
         std::lock_guard lock(mutex_);

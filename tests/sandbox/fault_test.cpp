@@ -3,7 +3,6 @@
 #include "fixture.h"
 
 #include <csignal>
-#include <fstream>
 #include <sys/syscall.h>
 
 namespace {
@@ -21,26 +20,6 @@ bool any_text_starts_with(sandbox::Sandbox& box, const std::string& prefix) {
         }
     }
     return false;
-}
-
-// Voluntary context switches of a thread: how often it has gone to sleep.
-long wakeups(pid_t pid, pid_t tid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
-            return std::stol(line.substr(line.find(':') + 1));
-        }
-    }
-    return -1;
-}
-
-bool in_poll(long call) {
-#ifdef SYS_poll
-    if (call == SYS_poll) {
-        return true;
-    }
-#endif
-    return call == SYS_ppoll;
 }
 
 // With a quiet client both threads sleep until something happens; a stop

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -136,6 +137,26 @@ inline bool await_blocked(pid_t pid, pid_t tid, bool (*wanted)(long call)) {
         usleep(10000);
     }
     return false;
+}
+
+// Voluntary context switches of a thread: how often it has gone to sleep.
+inline long wakeups(pid_t pid, pid_t tid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+            return std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    return -1;
+}
+
+inline bool in_poll(long call) {
+#ifdef SYS_poll
+    if (call == SYS_poll) {
+        return true;
+    }
+#endif
+    return call == SYS_ppoll;
 }
 
 // Line `number` (from 1) of the stand-in client's `lines N WIDTH`, as logged.

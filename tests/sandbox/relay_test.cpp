@@ -1,6 +1,7 @@
 // The relay: what the client writes, line by line, in the log.
 
 #include "fixture.h"
+#include "relay/lines.h"
 
 #include <csignal>
 #include <cstdio>
@@ -63,7 +64,7 @@ TEST_F(RelayTest, LongLineArrivesWholeInPieces) {
     const auto texts = without(box->texts(), {"starting vpnc", "after"});
     std::string joined;
     for (const std::string& piece : texts) {
-        EXPECT_LE(piece.size(), 8191u);
+        EXPECT_LE(piece.size(), kBatchCapacity);
         joined += piece;
     }
     std::string expected(kLength, ' ');
@@ -153,6 +154,36 @@ TEST_F(RelayTest, SwitchWithWritersLeftOnTheOldFifoNeitherWedgesNorKills) {
     box->set_pace(0ms);
     ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
     EXPECT_EQ(box->exit_status(daemon, 10s), 0);
+}
+
+// Two switches within one background writer's life: each FIFO is read until
+// its last writer has gone, so all 40 of its lines arrive, in order, beside
+// the clients that follow.
+TEST_F(RelayTest, EveryOldFifoIsReadUntilItsLastWriterHasGone) {
+    box->set_client(kRecordPid + "[ -e /run/second ] && exec \"$CLIENT\" out 'next client\\n' hold\n"
+                    "touch /run/second\n"
+                    "for i in $(seq 40); do echo \"bg $i\"; case $i in 10|20) until [ -e /run/go$i ]; do "
+                    "sleep 0.02; done;; esac; done &\n"
+                    "exec \"$CLIENT\" hold");
+    sandbox::Daemon daemon = box->start();
+    for (int round : {10, 20}) {
+        ASSERT_TRUE(box->wait_for_text("bg " + std::to_string(round), 10s));
+        ASSERT_EQ(unlink((box->run_dir() + "/quorVix.fifo").c_str()), 0);
+        ASSERT_EQ(kill(client_pid(), SIGKILL), 0);
+        ASSERT_TRUE(box->wait_for_text("next client", 10s, round / 10));
+        std::ofstream(box->run_dir() + "/go" + std::to_string(round)).put('\n');
+    }
+    ASSERT_TRUE(box->wait_for_text("bg 40", 10s));
+    std::vector<std::string> lines;
+    for (const std::string& text : box->texts()) {
+        if (text.rfind("bg ", 0) == 0) {
+            lines.push_back(text);
+        }
+    }
+    ASSERT_EQ(lines.size(), 40u);
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(lines[i], "bg " + std::to_string(i + 1));
+    }
 }
 
 TEST_F(RelayTest, DirectoryAtTheFifoPathFailsTheClientAndIsLeftAlone) {

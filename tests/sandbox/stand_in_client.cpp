@@ -39,6 +39,8 @@
 // Run as the client itself (its first argument is "--script"), it takes its
 // operations from /opt/quorVix/etc/stand-in.ops, one argument a line.
 
+#include "relay/lines.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -272,7 +274,9 @@ void soak_run(const std::string& path, long count) {
     std::ifstream(path) >> seq >> run;
     ++run;
     // Around the lengths where the relay cuts a line into pieces.
-    constexpr std::size_t kLongLengths[] = {8190, 8191, 8192, 8193, 12000, 16381, 16382, 16383, 24576, 30001};
+    constexpr std::size_t kBatch = kBatchCapacity;
+    constexpr std::size_t kLongLengths[] = {kBatch - 1,     kBatch,         kBatch + 1,     kBatch + 2, 12000,
+                                            2 * kBatch - 1, 2 * kBatch,     2 * kBatch + 1, 24576,      30001};
     const bool burst = count == 0;
     if (burst) {
         count = 150 + static_cast<long>(mix(static_cast<unsigned long>(run)) % 250);

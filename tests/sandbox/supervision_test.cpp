@@ -5,7 +5,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 namespace {
@@ -86,7 +89,10 @@ TEST_F(SupervisionTest, ThirdRefusalInARowStartsALongWaitThatAStopEnds) {
     EXPECT_EQ(refusal.rfind("vpnc was refused by the gateway 3 times in a row: next start at ", 0), 0u) << refusal;
     ASSERT_TRUE(box->wait_for_text(refusal, 5s));
     EXPECT_EQ(box->frames()[index_of(refusal)].priority, kError);
+    ASSERT_TRUE(await_blocked(daemon.pid, daemon.pid, in_poll));
+    const long woken = wakeups(daemon.pid, daemon.pid);
     EXPECT_FALSE(box->wait_for_text("starting vpnc", 3s, 4)) << "a start in the long wait";
+    EXPECT_EQ(wakeups(daemon.pid, daemon.pid), woken) << "the main thread woke in the long wait";
     const auto told = texts_from(0);
     EXPECT_EQ(told.size(), 6u) << "READY and five changes of status, then nothing while the daemon waits";
     EXPECT_EQ(told[0].rfind("READY=1\nSTATUS=vpnc(", 0), 0u) << told[0];
@@ -97,6 +103,31 @@ TEST_F(SupervisionTest, ThirdRefusalInARowStartsALongWaitThatAStopEnds) {
     EXPECT_EQ(box->exit_status(daemon, 3s), 0);
     EXPECT_LT(std::chrono::duration<double>(sandbox::Clock::now() - sent).count(), 1.0);
     EXPECT_EQ(texts_from(0).back(), "STOPPING=1\nSTATUS=stopping on signal 15");
+}
+
+// The manager's queue is full when the first client starts: READY=1 is sent
+// again until it gets through, once, and the send never holds up the loop.
+TEST_F(SupervisionTest, ReadyReachesAManagerWhoseQueueWasFull) {
+    box->set_client(kRecordPid + "exec \"$CLIENT\" hold");
+    const int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/dev/log", box->root().c_str());
+    while (sendto(sender, "x", 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address), sizeof address) == 1) {
+    }
+    close(sender);
+    sandbox::Daemon daemon = box->start({.environment = {"NOTIFY_SOCKET=" + box->root() + "/dev/log"}});
+    ASSERT_GT(client_pid(), 0);
+    ASSERT_TRUE(await_blocked(daemon.pid, daemon.pid, in_poll)) << "the main thread is not back in its wait";
+    const auto ready = [&](const auto&) {
+        const auto told = texts_from(0);
+        return std::count_if(told.begin(), told.end(), [](const std::string& text) {
+            return text.rfind("READY=1\n", 0) == 0;
+        });
+    };
+    ASSERT_TRUE(box->wait_for([&](const auto& frames) { return ready(frames) > 0; }, 5s));
+    ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
+    EXPECT_EQ(box->exit_status(daemon, 5s), 0);
+    EXPECT_EQ(ready(box->frames()), 1);
 }
 
 // Exits 2, 2, 1, 2, 2, 1, ...: never three refusals in a row.
