@@ -62,7 +62,6 @@ void report_unlogged(RelayLink& link) {
     // "at least"), and every message handed over and not logged, or dropped
     // on the way.
     dprintf(STDERR_FILENO,
-            "quorVixd: not all logged within %d s of the stop: at least %zu bytes of client output and %lld messages "
-            "left unlogged\n",
-            kStopDrainSeconds, bytes_waiting(link.fifo), unlogged_messages(link));
+            "quorVixd: not all logged within %d s of the stop: at least %d bytes of client output and %lld messages left unlogged\n",
+            kStopDrainSeconds, static_cast<int>(bytes_waiting(link.fifo)), unlogged_messages(link));
 }
