@@ -102,11 +102,12 @@ void wait_for_event(int client, std::int64_t deadline) {
     if (state.wake[0] < 0) {
         deadline = earliest(deadline, clock_millis() + kPollMillis);  // a stop would go unseen
     }
+    const bool timed = set_timer(deadline);
     int timeout = -1;
-    if (!set_timer(deadline) && deadline != kNoDeadline) {
+    if (!timed && deadline != kNoDeadline) {
         timeout = static_cast<int>(std::max<std::int64_t>(0, deadline - clock_millis()));
     }
-    pollfd fds[3] = {{client, POLLIN, 0}, {state.wake[0], POLLIN, 0}, {state.timer, POLLIN, 0}};
+    pollfd fds[3] = {{client, POLLIN, 0}, {state.wake[0], POLLIN, 0}, {timed ? state.timer : -1, POLLIN, 0}};
     if (poll(fds, 3, timeout) > 0 && (fds[1].revents & POLLIN)) {
         char bytes[kWakeBytesPerRead];
         while (read(state.wake[0], bytes, sizeof bytes) > 0) {
