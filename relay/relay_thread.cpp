@@ -54,13 +54,15 @@ Batch gather(FifoReader& reader, pollfd* fds, nfds_t count, char* buffer, std::s
 }
 
 void* run_output_relay(void* argument) {
-    // One byte beyond a full batch for the NUL that ends a line filling it;
-    // a buffer for the current FIFO and one for each old FIFO, touched only
-    // once a switch uses it.
-    char buffers[1 + kOldFifos][kBatchCapacity + 1];
-    Relay relay{*static_cast<RelayLink*>(argument), {buffers[0], 0, 0}, {}, 0};
+    // One byte beyond a full batch for the NUL that ends a line filling it.
+    // The old FIFOs' buffers are static, not on the stack, whose pages the
+    // hardened build touches as the frame is made: their pages stay clean
+    // until a switch uses them.
+    char buffer[kBatchCapacity + 1];
+    static char old_buffers[kOldFifos][kBatchCapacity + 1];
+    Relay relay{*static_cast<RelayLink*>(argument), {buffer, 0, 0}, {}, 0};
     for (std::size_t i = 0; i < kOldFifos; ++i) {
-        relay.old[i] = {-1, buffers[1 + i], 0};
+        relay.old[i] = {-1, old_buffers[i], 0};
     }
     const RelayBudgets budgets;
     for (;;) {
