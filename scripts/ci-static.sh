@@ -3,7 +3,9 @@
 #   - clang-tidy with the checks in .clang-tidy, every warning an error, on
 #     the compile commands of a CMake configure (nothing is built);
 #   - cppcheck (warning, style, performance, portability) with the POSIX
-#     library model and the suppressions in scripts/cppcheck-suppressions.txt.
+#     library model and the suppressions in scripts/cppcheck-suppressions.txt;
+#   - no circle in the calls between source files (scripts/file-graph.sh, on
+#     the library built there).
 # Exits non-zero on any finding.
 #
 # usage: scripts/ci-static.sh [BUILD_DIR]   (default: build-static)
@@ -42,6 +44,12 @@ if ! cppcheck --enable=warning,style,performance,portability \
     --template='{file}:{line}:{column}: {severity}: {message} [{id}]' \
     relay supervisor; then
     echo "ci-static: cppcheck found problems" >&2
+    status=1
+fi
+
+echo "== calls between files"
+if ! cmake --build "$build_dir" --target quorvix_core >/dev/null || ! scripts/file-graph.sh "$build_dir" >/dev/null; then
+    echo "ci-static: the calls between files go round in a circle" >&2
     status=1
 fi
 
