@@ -20,10 +20,14 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/quorvix-fresh.XXXXXX")
 root=$work/root
+# The Quick start's nspawn, with output on plain pipes; its SIGTERM reaches
+# try-it as the SIGINT of Ctrl-C.
+nspawn=(systemd-nspawn -q --register=no --keep-unit --pipe --kill-signal=SIGINT -D "$root" --chdir=/root/quorVixd)
 # Without systemd as PID 1 to make it a scope, nspawn gets a cgroup of its
 # own, in the unified hierarchy and in systemd's named one where that is
-# mounted (as tests/packaging/unit_vpnc.sh does): else it splits the cgroup
-# it runs in and leaves its two children behind.
+# mounted (as tests/packaging/unit_vpnc.sh does), else it splits the cgroup
+# it runs in and leaves its two children behind; and a /run of its own, where
+# it keeps its state, since no systemd looks after the machine's.
 cgroups=()
 trap 'rm -rf "$work"; for c in "${cgroups[@]}"; do find "$c" -depth -type d -delete; done' EXIT
 if [ "$(cat /proc/1/comm)" != systemd ]; then
@@ -38,18 +42,15 @@ if [ "$(cat /proc/1/comm)" != systemd ]; then
     cgroups+=("$mount${path%/}/quorvix-fresh-$$")
   done </proc/self/cgroup
   [ ${#cgroups[@]} -gt 0 ] || fail "no cgroup hierarchy for the container"
+  # shellcheck disable=SC2016  # expanded by the inner shell
+  nspawn=(unshare --mount --propagation private sh -c 'mount -t tmpfs tmpfs /run && exec "$@"' sh "${nspawn[@]}")
 fi
 
-# Runs "$@" in the fresh tree's checkout as the Quick start does, with a /run
-# of its own (nspawn keeps its state there) and output on plain pipes. It
-# execs: run it in a subshell or in the background. nspawn passes its SIGTERM
-# on to try-it as the SIGINT of Ctrl-C.
+# Runs "$@" in the fresh tree's checkout. It execs: run it in a subshell or
+# in the background.
 in_fresh() {
   for c in "${cgroups[@]}"; do echo "$BASHPID" >"$c/cgroup.procs"; done
-  # shellcheck disable=SC2016  # expanded by the inner shell
-  exec unshare --mount --propagation private sh -c 'mount -t tmpfs tmpfs /run && exec "$@"' sh \
-    systemd-nspawn -q --register=no ${cgroups[0]:+--keep-unit} --pipe --kill-signal=SIGINT \
-    -D "$root" --chdir=/root/quorVixd "$@" </dev/null
+  exec "${nspawn[@]}" "$@" </dev/null
 }
 
 step() { echo "fresh: $* ($(date +%T))"; }
@@ -66,20 +67,20 @@ out=$work/try-it.out
 : >"$out"
 started=$SECONDS
 in_fresh scripts/try-it.sh >"$out" 2>&1 &
-nspawn=$!
+container=$!
 shown=
 # Installing and building take a minute or two; the demonstration client's
 # life some 7 s more.
 for _ in $(seq 1800); do
   [ -n "$shown" ] || ! grep -q '^quorVixd started as pid' "$out" || shown=$((SECONDS - started))
-  [ "$(grep -c 'notice: starting vpnc$' "$out")" -ge 2 ] || ! kill -0 "$nspawn" 2>/dev/null && break
+  [ "$(grep -c 'notice: starting vpnc$' "$out")" -ge 2 ] || ! kill -0 "$container" 2>/dev/null && break
   sleep 0.5
 done
-kill -TERM "$nspawn" 2>/dev/null || :
+kill -TERM "$container" 2>/dev/null || :
 # Before try-it's exec the SIGINT reaches a shell that ignores it.
-timeout 30 tail --pid="$nspawn" -f /dev/null || kill -KILL "$nspawn" 2>/dev/null || :
+timeout 30 tail --pid="$container" -f /dev/null || kill -KILL "$container" 2>/dev/null || :
 status=0
-wait "$nspawn" || status=$?
+wait "$container" || status=$?
 cat "$out"
 [ "$status" = 0 ] || fail "try-it ended with status $status"
 grep -q 'quorVix\[[0-9]*\] notice: starting vpnc$' "$out" || fail "try-it: the daemon's log did not show"
