@@ -5,7 +5,8 @@
 #   try      building the daemon and the try-it sandbox; man, for the page
 #   package  building the daemon and its Debian and RPM packages (cpack); man
 #   test     try and package, and the tools of the packaging tests (the default)
-#   ci       test, and clang with its fuzzer runtime, clang-tidy, cppcheck, ninja
+#   ci       test, and clang with its fuzzer runtime, clang-tidy, cppcheck, ninja;
+#            mmdebstrap, for the fresh Debian that scripts/ci-fresh.sh makes
 # Without root it names the missing packages, says how to install them, and
 # exits 1.
 # Usage: scripts/setup.sh [try|package|test|ci]
@@ -25,7 +26,7 @@ package_packages="$build_packages dpkg-dev file rpm man-db"
 test_packages="$try_packages dpkg-dev file rpm binutils lintian rpmlint devscripts systemd groff-base"
 test_packages="$test_packages systemd-container vpnc vpnc-scripts iproute2 procps"
 test_packages="$test_packages strongswan-charon libcharon-extra-plugins libcharon-extauth-plugins"
-ci_packages="$test_packages clang clang-tidy cppcheck ninja-build"
+ci_packages="$test_packages clang clang-tidy cppcheck ninja-build mmdebstrap"
 case $profile in
   try) packages=$try_packages ;;
   package) packages=$package_packages ;;
