@@ -1,4 +1,4 @@
-// Measures the daemon (the README's Benchmark section tells what each figure
+// Measures the daemon (docs/benchmark.md tells what each figure
 // means) and prints the figures, then the targets, each "met" or "missed". A
 // broken run judges no target and exits 1; SIGINT, SIGTERM and SIGHUP end the
 // sandboxed programs, remove the sandboxes and exit 128 + the signal.

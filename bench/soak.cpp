@@ -1,6 +1,6 @@
 // Runs the real daemon in the sandbox with a client that ends as soon as it
 // has written a burst (the stand-in's soak-run), and checks it over many
-// restarts (the README's Soak section tells what).
+// restarts (docs/development.md's Soak section tells what).
 // Usage: soak [SECONDS]   (default 600). Exits non-zero on any failure;
 // SIGINT, SIGTERM and SIGHUP end the daemon and remove the sandbox.
 
