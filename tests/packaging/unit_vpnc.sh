@@ -91,7 +91,7 @@ journalctl -q -t quorVix -o cat
 # refusals after three. A drop-in puts a script in the client's place.
 [ "$1" = 2 ] || exit 0
 mkdir /run/systemd/system/quorVixd.service.d && printf '#!/bin/sh\nexec sleep 600\n' >/run/client && chmod +x /run/client
-printf '[Service]\nBindReadOnlyPaths=\nBindReadOnlyPaths=/run/client:/opt/quorVix/bin/vpnc\n' >/run/systemd/system/quorVixd.service.d/c.conf
+printf '[Service]\nBindReadOnlyPaths=/run/client:/opt/quorVix/bin/vpnc\n' >/run/systemd/system/quorVixd.service.d/c.conf
 systemctl daemon-reload && systemctl start quorVixd
 pid=$(systemctl show -P StatusText quorVixd | sed -n 's/^vpnc(\([0-9]*\)) running since .*/\1/p')
 [ $(ps -o ppid= -p "${pid:-0}") = "$(systemctl show -P MainPID quorVixd)" ] &&
