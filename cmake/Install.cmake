@@ -7,12 +7,14 @@
 #   <prefix>/lib/systemd/system/quorVixd.service
 #   <prefix>/share/man/man8/quorVixd.8
 #   <prefix>/libexec/quorvixd/vpnc            Debian's vpnc, stdout line-buffered
-#   <prefix>/libexec/quorvixd/quorvix-script  link to Debian's vpnc-script
-#   <prefix>/share/doc/quorvixd/examples/vpnc.conf
+#   <prefix>/libexec/quorvixd/quorvix-script  runs Debian's vpnc-script
+#   <prefix>/share/doc/quorvixd/examples/vpnc.conf  the configuration
+#   <prefix>/share/doc/quorvixd/examples/own-client.conf, own-config.conf,
+#     encrypted-config.conf                   drop-ins for the unit
 #
-# The unit maps the two in libexec/quorvixd to the daemon's compiled-in
-# /opt/quorVix/bin/vpnc and /opt/quorVix/etc/quorvix-script in its own mount
-# namespace: nothing is installed under /opt.
+# The unit maps libexec/quorvixd to the daemon's compiled-in /opt/quorVix/bin
+# and /opt/quorVix/etc in its own mount namespace: nothing is installed under
+# /opt.
 #
 # Nothing under tests/ or bench/ is installed.
 
@@ -38,12 +40,18 @@ install(TARGETS quorVixd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/man/quorVixd.8
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/client/vpnc DESTINATION libexec/quorvixd)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/client/vpnc
+                 ${PROJECT_SOURCE_DIR}/packaging/client/quorvix-script
+        DESTINATION libexec/quorvixd)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/client/vpnc.conf
+              ${PROJECT_SOURCE_DIR}/packaging/client/own-client.conf
+              ${PROJECT_SOURCE_DIR}/packaging/client/own-config.conf
+              ${PROJECT_SOURCE_DIR}/packaging/client/encrypted-config.conf
         DESTINATION share/doc/quorvixd/examples)
 
 # The unit's ExecStart= names the installed daemon, and its
-# BindReadOnlyPaths= the installed client, so it depends on the prefix, which `cmake --install --prefix` (and CPack) choose only at install
+# BindReadOnlyPaths= the installed client, so it depends on the prefix,
+# which `cmake --install --prefix` (and CPack) choose only at install
 # time. The unit is therefore written by the install step itself, into a
 # scratch directory of its own (two installs of one build tree may run at
 # once), and installed from there like any other file: DESTDIR and the
@@ -72,12 +80,5 @@ install(CODE [[
        TYPE FILE
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
        FILES "${quorvix_unit_scratch}/quorVixd.service")
-  # The connect script is Debian's vpnc-script (package vpnc-scripts), by a
-  # link relative to the prefix, as Debian wants links within /usr.
-  file(RELATIVE_PATH quorvix_script_target "${QUORVIX_CLIENTDIR}"
-       /usr/share/vpnc-scripts/vpnc-script)
-  file(CREATE_LINK "${quorvix_script_target}" "${quorvix_unit_scratch}/quorvix-script" SYMBOLIC)
-  file(INSTALL DESTINATION "${QUORVIX_CLIENTDIR}" TYPE FILE
-       FILES "${quorvix_unit_scratch}/quorvix-script")
   file(REMOVE_RECURSE "${quorvix_unit_scratch}")
 ]])

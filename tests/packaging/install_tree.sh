@@ -33,6 +33,9 @@ expect_files "$root" \
     usr/libexec/quorvixd/quorvix-script \
     usr/libexec/quorvixd/vpnc \
     usr/sbin/quorVixd \
+    usr/share/doc/quorvixd/examples/encrypted-config.conf \
+    usr/share/doc/quorvixd/examples/own-client.conf \
+    usr/share/doc/quorvixd/examples/own-config.conf \
     usr/share/doc/quorvixd/examples/vpnc.conf \
     usr/share/man/man8/quorVixd.8
 
@@ -61,6 +64,9 @@ expect_files "$root" \
     opt/quorvixd/libexec/quorvixd/quorvix-script \
     opt/quorvixd/libexec/quorvixd/vpnc \
     opt/quorvixd/sbin/quorVixd \
+    opt/quorvixd/share/doc/quorvixd/examples/encrypted-config.conf \
+    opt/quorvixd/share/doc/quorvixd/examples/own-client.conf \
+    opt/quorvixd/share/doc/quorvixd/examples/own-config.conf \
     opt/quorvixd/share/doc/quorvixd/examples/vpnc.conf \
     opt/quorvixd/share/man/man8/quorVixd.8
 unit=$root/opt/quorvixd/lib/systemd/system/quorVixd.service

@@ -3,7 +3,8 @@
 # the daemon really does: every message it logs or prints, under the right
 # heading, and every file it uses. The messages and paths are read from the
 # daemon's sources, so a message added or reworded there fails this test
-# until the page follows.
+# until the page follows. The page and README.md show each example drop-in
+# as the package ships it.
 #
 # Usage: manpage.sh SOURCE_DIR
 . "$(dirname "$0")/common.sh"
@@ -121,6 +122,14 @@ echo "$(wc -l <<<"$paths") paths documented"
 body_of 'EXIT STATUS' >"$work/status"
 for status in 0 1; do
     grep -Eq "^       $status( |$)" "$work/status" || fail "exit status $status not documented"
+done
+
+# Each example drop-in as shipped, leading spaces aside, on the page and in
+# README.md.
+for example in own-client own-config encrypted-config; do
+    shipped=$(sed 's/^ *//' "$source/packaging/client/$example.conf")
+    [[ $(sed 's/^ *//' "$work/text") == *"$shipped"* ]] || fail "the page does not show $example.conf as shipped"
+    [[ $(sed 's/^ *//' "$source/README.md") == *"$shipped"* ]] || fail "README.md does not show $example.conf as shipped"
 done
 
 echo "manual page: ok"

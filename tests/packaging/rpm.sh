@@ -33,6 +33,9 @@ done
 /usr/sbin/quorVixd
 /usr/share/doc/quorvixd
 /usr/share/doc/quorvixd/examples
+/usr/share/doc/quorvixd/examples/encrypted-config.conf
+/usr/share/doc/quorvixd/examples/own-client.conf
+/usr/share/doc/quorvixd/examples/own-config.conf
 /usr/share/doc/quorvixd/examples/vpnc.conf
 /usr/share/licenses/quorvixd
 /usr/share/licenses/quorvixd/LICENSE
