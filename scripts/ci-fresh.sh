@@ -23,25 +23,14 @@ root=$work/root
 # The Quick start's nspawn, with output on plain pipes; its SIGTERM reaches
 # try-it as the SIGINT of Ctrl-C.
 nspawn=(systemd-nspawn -q --register=no --keep-unit --pipe --kill-signal=SIGINT -D "$root" --chdir=/root/quorVixd)
-# Without systemd as PID 1 to make it a scope, nspawn gets a cgroup of its
-# own, in the unified hierarchy and in systemd's named one where that is
-# mounted (as tests/packaging/unit_vpnc.sh does), else it splits the cgroup
-# it runs in and leaves its two children behind; and a /run of its own, where
-# it keeps its state, since no systemd looks after the machine's.
+# A cgroup of its own for nspawn where systemd is not PID 1
+# (nspawn-cgroups.sh), and a /run of its own there, where nspawn keeps its
+# state, since no systemd looks after the machine's.
+. scripts/nspawn-cgroups.sh
 cgroups=()
 trap 'rm -rf "$work"; for c in "${cgroups[@]}"; do find "$c" -depth -type d -delete; done' EXIT
-if [ "$(cat /proc/1/comm)" != systemd ]; then
-  while IFS=: read -r _ controller path; do
-    case $controller in
-      '') mount=$(findmnt -n -t cgroup2 -o TARGET | head -n 1) ;;
-      name=systemd) mount=$(findmnt -n -t cgroup -O name=systemd -o TARGET | head -n 1) ;;
-      *) continue ;;
-    esac
-    [ -n "$mount" ] || continue
-    mkdir "$mount${path%/}/quorvix-fresh-$$" || fail "cannot make a cgroup for the container"
-    cgroups+=("$mount${path%/}/quorvix-fresh-$$")
-  done </proc/self/cgroup
-  [ ${#cgroups[@]} -gt 0 ] || fail "no cgroup hierarchy for the container"
+nspawn_cgroups "quorvix-fresh-$$" || fail "no cgroup for the container"
+if [ ${#cgroups[@]} -gt 0 ]; then
   # shellcheck disable=SC2016  # expanded by the inner shell
   nspawn=(unshare --mount --propagation private sh -c 'mount -t tmpfs tmpfs /run && exec "$@"' sh "${nspawn[@]}")
 fi

@@ -36,24 +36,11 @@ build_package "$1" && root=$work/root && mkdir -p "$root"/{etc,srv,usr,var/lib/d
 # a container this runs in may lack.
 unshare --net ip link set lo up 2>/dev/null ||
     skip "cannot bring up a network of its own here (no CAP_NET_ADMIN, as in a container)"
-# Without systemd as PID 1 to make it a scope, nspawn gets a cgroup of its
-# own, in the unified hierarchy and in systemd's named one where that is
-# mounted (nspawn uses both).
+# A cgroup of its own for nspawn where systemd is not PID 1.
+. "$(dirname "$0")/../../scripts/nspawn-cgroups.sh"
 cgroups=()
 trap 'rm -rf "$work"; for c in "${cgroups[@]}"; do find "$c" -depth -type d -delete; done' EXIT
-if [ "$(cat /proc/1/comm)" != systemd ]; then
-    while IFS=: read -r _ controller path; do
-        case $controller in
-            '') mount=$(findmnt -n -t cgroup2 -o TARGET | head -n 1) ;;
-            name=systemd) mount=$(findmnt -n -t cgroup -O name=systemd -o TARGET | head -n 1) ;;
-            *) continue ;;
-        esac
-        [ -n "$mount" ] || continue
-        mkdir "$mount${path%/}/quorvix-$$" 2>/dev/null || skip "cannot make a cgroup for a container"
-        cgroups+=("$mount${path%/}/quorvix-$$")
-    done </proc/self/cgroup
-    [ ${#cgroups[@]} -gt 0 ] || skip "no cgroup hierarchy for a container"
-fi
+nspawn_cgroups "quorvix-$$" 2>"$work/why" || skip "$(cat "$work/why")"
 for boot in 1 2; do  # the body is left unindented
 ( for c in "${cgroups[@]}"; do echo "$BASHPID" >"$c/cgroup.procs"; done
   exec systemd-nspawn -q --register=no ${cgroups[0]:+--keep-unit} -M "quorvix$$" -D "$root" --overlay=/usr:"$work/usr":/usr \
