@@ -1,6 +1,7 @@
 // Supervision: the client's launch, its end, and the restart that follows.
 
 #include "fixture.h"
+#include "supervisor/supervisor.h"
 
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,8 @@
 namespace {
 
 using SupervisionTest = SandboxTest;
+
+constexpr double kPause = kRestartPauseMillis / 1000.0;  // seconds
 
 double seconds_between(const sandbox::Frame& earlier, const sandbox::Frame& later) {
     return std::chrono::duration<double>(later.received - earlier.received).count();
@@ -67,8 +70,8 @@ TEST_F(SupervisionTest, RestartsAnEndedClientOneToTwoSecondsLater) {
     const auto starts = frames_with(*box, "starting vpnc");
     for (std::size_t i = 1; i < starts.size(); ++i) {
         const double gap = seconds_between(starts[i - 1], starts[i]);
-        EXPECT_GE(gap, 0.9) << "restart " << i;
-        EXPECT_LE(gap, 2.6) << "restart " << i;
+        EXPECT_GE(gap, kPause - 0.1) << "restart " << i;
+        EXPECT_LE(gap, kPause + 1.6) << "restart " << i;
     }
     // Nothing but the two messages, alternating.
     const auto texts = texts_from(daemon.pid);
@@ -198,8 +201,8 @@ TEST_F(SupervisionTest, FailedLaunchIsLoggedAndRetriedOnceASecond) {
     EXPECT_EQ(failures[0].priority, kError);
     for (std::size_t i = 1; i < failures.size(); ++i) {
         const double gap = seconds_between(failures[i - 1], failures[i]);
-        EXPECT_GE(gap, 0.9);
-        EXPECT_LE(gap, 1.6);
+        EXPECT_GE(gap, kPause - 0.1);
+        EXPECT_LE(gap, kPause + 0.6);
     }
     EXPECT_TRUE(box->wait_for_text("finally", 5s));
 }
