@@ -29,7 +29,7 @@ struct SupervisorState {
     int timer;                          // the loop's deadline, a timerfd on the daemon's clock; -1 without
     NotifyTarget manager;               // the service manager, if it asked to be told
     int refusals;                       // clients in a row that the gateway refused
-    bool stop_announced;                // the stop has been logged and told
+    bool stop_announced;                // the manager has been told of the stop
     // What the manager must still hear: READY=1 and STOPPING=1 are sent again
     // until the manager takes them; a status line may be dropped.
     bool ready_owed;
