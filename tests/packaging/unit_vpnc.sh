@@ -7,7 +7,8 @@
 # in user space on both ends), its connect line is logged while it runs,
 # vpnc-script sets the pushed address, route and name server, and the unit
 # stops cleanly. After the reboot: the status line; each example drop-in,
-# copied as a file, connects with the client and configuration it names; the
+# copied as a file, connects with the client and configuration it names, as
+# does docs/confinement.md's drop-in that adds to the unit's lists; the
 # encrypted configuration leaves the password in no file on the disk, and a
 # corrupted one fails the unit at once, without restarts, with the reason in
 # the journal; a drop-in that empties the bind list fails the start; and a
@@ -111,6 +112,9 @@ apply() { rm -f quorVixd.service.d/*; cp "/usr/share/doc/quorvixd/examples/$1.co
 apply own-client; connected tun0
 [ "$(journalctl -b -q -t quorVix -o cat | grep -c -e '^own client$' -e '^own script: connect$')" = 2 ] || { echo "not the own client and script"; exit 1; }
 apply own-config; connected tun1
+# docs/confinement.md's drop-in for a script that needs more adds to the lists and keeps the tunnel.
+touch /etc/hosts; printf '[Service]\nReadWritePaths=/etc/hosts\nCapabilityBoundingSet=CAP_DAC_OVERRIDE\n' >quorVixd.service.d/more.conf
+systemctl daemon-reload; systemctl restart quorVixd; connected tun1
 systemd-creds encrypt --name=vpnc.conf /etc/quorVix/vpnc.conf /etc/quorVix/vpnc.conf.cred 2>/dev/null; rm /etc/quorVix/vpnc.conf
 apply encrypted-config; connected tun0
 # A corrupted credential: the unit failed at once, not restarted, and the
